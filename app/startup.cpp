@@ -1,0 +1,31 @@
+/*
+ * Kernel start-up and shutdown.
+ *
+ * The order is binding: the thread layer first, then the symbol table and
+ * the common symbols, then the small-block heaps; later steps use what
+ * earlier ones built. Start-up runs once per process.
+ */
+#include "app/startup.h"
+
+#include <atomic>
+
+#include "kivo/kivo.h"
+
+namespace {
+std::atomic<bool> g_started{false};
+}
+
+extern "C" {
+
+long kivo_startup(void) {
+    if (g_started.exchange(true)) return 0;
+    systhread_init();
+    mess_init();
+    utils_init();
+    rand_setseed(0);
+    return 0;
+}
+
+void kivo_shutdown(void) {}
+
+} // extern "C"

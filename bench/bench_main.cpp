@@ -1,0 +1,14 @@
+// Entry of the benchmarks: the kernel starts as the application starts it,
+// so the symbol table and common symbols exist before anything is timed.
+#include <benchmark/benchmark.h>
+
+#include "app/startup.h"
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (kivo_startup() != 0) return 2;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,18 @@
+/*
+ * Kivo's exported C interface: include this one header to reach every
+ * exported operation.
+ */
+#ifndef KIVO_KIVO_H
+#define KIVO_KIVO_H
+
+#include "kivo/export.h"
+#include "kivo/types.h"
+#include "kivo/sysmem.h"
+#include "kivo/systhread.h"
+#include "kivo/symbol.h"
+#include "kivo/commonsyms.h"
+#include "kivo/atom.h"
+#include "kivo/strutil.h"
+#include "kivo/post.h"
+
+#endif

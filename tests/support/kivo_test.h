@@ -1,0 +1,30 @@
+// Shared helpers of the test binaries.
+#ifndef KIVO_TESTS_SUPPORT_KIVO_TEST_H
+#define KIVO_TESTS_SUPPORT_KIVO_TEST_H
+
+#include <string>
+#include <vector>
+
+#include "tools/post_internal.h"
+
+namespace kivo::test {
+
+// Collects what is posted while it lives. Posts go to the early list until
+// the console exists, so the capture empties the list when it starts and
+// reads it back.
+class PostCapture {
+public:
+    PostCapture();
+    ~PostCapture();
+    // Every post since the capture started (or since the last call).
+    std::vector<kivo::post::EarlyEntry> take();
+    // The texts of the posts of one kind since the last call.
+    std::vector<std::string> texts(long kind);
+
+private:
+    std::vector<kivo::post::EarlyEntry> pending_;
+};
+
+} // namespace kivo::test
+
+#endif
