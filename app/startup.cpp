@@ -2,13 +2,15 @@
  * Kernel start-up and shutdown.
  *
  * The order is binding: the thread layer first, then the symbol table and
- * the common symbols, then the small-block heaps; later steps use what
+ * the common symbols, then the small-block heaps, then the object system;
+ * later steps use what
  * earlier ones built. Start-up runs once per process.
  */
 #include "app/startup.h"
 
 #include <atomic>
 
+#include "kernel/obex_internal.h"
 #include "kivo/kivo.h"
 
 namespace {
@@ -22,6 +24,7 @@ long kivo_startup(void) {
     systhread_init();
     mess_init();
     utils_init();
+    if (obex_init() != KIVO_ERR_NONE) return 1;
     rand_setseed(0);
     return 0;
 }

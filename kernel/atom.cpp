@@ -21,6 +21,8 @@
 #include <cstring>
 
 #include "kernel/atom_internal.h"
+#include "kivo/class.h"
+#include "kivo/commonsyms.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 
@@ -53,6 +55,23 @@ t_atom_long float_to_long(double f) {
     return static_cast<t_atom_long>(f);
 }
 
+bool is_valid_object(const t_object *x) {
+    return x && x->magic == KIVO_OBJECT_MAGIC && x->messlist;
+}
+
+// An object atom's text: its class name, "NULL" for a null pointer, "?"
+// for a pointer that holds no live object (its class cannot be trusted).
+const char *object_text(t_object *x) {
+    if (!x) return "NULL";
+    if (!is_valid_object(x)) return "?";
+    return object_classname(x)->name;
+}
+
+bool object_of_class(const t_atom *a, t_symbol *classname) {
+    return a && a->type == AT_OBJ && is_valid_object(a->value.w_obj) && classname &&
+           object_classname(a->value.w_obj) == classname;
+}
+
 void format(short type, const t_word &w, FloatForm form, char *buf, std::size_t size) {
     switch (type) {
     case AT_NOTHING:
@@ -78,8 +97,7 @@ void format(short type, const t_word &w, FloatForm form, char *buf, std::size_t 
         strncpy_zero(buf, symbol_text(w.w_sym), static_cast<long>(size));
         break;
     case AT_OBJ:
-        // The class name needs the object layer; until then any object is "?".
-        strncpy_zero(buf, w.w_obj ? "?" : "NULL", static_cast<long>(size));
+        strncpy_zero(buf, object_text(w.w_obj), static_cast<long>(size));
         break;
     case AT_SEMI:
         strncpy_zero(buf, ";", static_cast<long>(size));
@@ -233,6 +251,22 @@ t_symbol *atom_getsym(const t_atom *a) {
     return empty_symbol();
 }
 
+long atomisstring(const t_atom *a) {
+    return object_of_class(a, _sym(string));
+}
+
+long atomisatomarray(const t_atom *a) {
+    return object_of_class(a, _sym(atomarray));
+}
+
+long atomisdictionary(const t_atom *a) {
+    return object_of_class(a, _sym(dictionary));
+}
+
+void *atom_getobjclass(const t_atom *a, t_symbol *classname) {
+    return object_of_class(a, classname) ? a->value.w_obj : nullptr;
+}
+
 void *atom_getobj(const t_atom *a) {
     return (a && a->type == AT_OBJ) ? a->value.w_obj : nullptr;
 }
@@ -345,7 +379,7 @@ void appendatom(const t_atom *a, char *text) {
         std::sprintf(end, "%s ", symbol_text(a->value.w_sym));
         break;
     case AT_OBJ:
-        std::sprintf(end, "%s ", a->value.w_obj ? "?" : "NULL");
+        std::sprintf(end, "%s ", object_text(a->value.w_obj));
         break;
     case AT_DOLLAR:
         std::sprintf(end, "$%lld ", static_cast<long long>(a->value.w_long));

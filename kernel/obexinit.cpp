@@ -1,1 +1,84 @@
-// placeholder: being written
+/*
+ * The object system's start-up.
+ *
+ * The order is binding. The container classes come first, before any hash
+ * table exists: making a class makes no table, and method objects cannot
+ * be made yet, so "linklist", "hashtab" and "hashtab_entry" keep their
+ * methods in their message lists only. The name-space table is the first
+ * hash table; "method_object" follows, and from then on every
+ * class_addmethod also makes a method object.
+ */
+#include <atomic>
+
+#include "kernel/obex_internal.h"
+#include "kivo/commonsyms.h"
+#include "kivo/post.h"
+#include "kivo/strutil.h"
+#include "runtime/hashtab_internal.h"
+#include "runtime/linklist_internal.h"
+
+t_symbol *ps_pound_S, *ps_namespace, *ps_filevolume, *ps_getvalueof_ext, *ps_setvalueof_ext;
+
+namespace {
+
+std::atomic<bool> g_started{false};
+
+void special_entry(t_messlist *entry, t_symbol *s, method fun, char type) {
+    entry->sym = s;
+    entry->fun = fun;
+    for (char &t : entry->type) t = 0;
+    entry->type[0] = type;
+}
+
+} // namespace
+
+extern "C" {
+
+long obex_started(void) {
+    return g_started.load(std::memory_order_acquire);
+}
+
+t_kivo_err obex_init(void) {
+    if (g_started.exchange(true, std::memory_order_acq_rel)) return KIVO_ERR_NONE;
+    rand_setseed(0);
+    rerand();
+
+    special_entry(&_mess_nonmethod, gensym("nonmethod"), kivo::obex::as_method(method_false),
+                  AT_NOTHING);
+    special_entry(&_mess_freemethod, _sym(free), kivo::obex::as_method(object_free), AT_NOTHING);
+    // The attribute accessors come with attributes; until then nothing can
+    // route a typed message to these two entries.
+    special_entry(&g_mess_attr_getdump, gensym("g_mess_attr_getdump"),
+                  kivo::obex::as_method(method_false), AT_GIMME);
+    special_entry(&g_mess_attr_set, gensym("g_mess_attr_setvalueof"),
+                  kivo::obex::as_method(method_false), AT_GIMME);
+
+    ps_default = _sym(default);
+    ps_object_clone = gensym("object_clone");
+    ps_methods = _sym(methods);
+    ps_stdargs = gensym("stdargs");
+    ps_all = _sym(all);
+    ps_time = _sym(time);
+    ps_pound_S = gensym("#S");
+    ps_namespace = gensym("namespace");
+    ps_filevolume = gensym("filevolume");
+    ps_getvalueof_ext = gensym("getvalueof_ext");
+    ps_setvalueof_ext = gensym("setvalueof_ext");
+
+    linklist_initclass();
+    hashtab_initclass();
+
+    if (class_namespace_init() != KIVO_ERR_NONE) {
+        error("couldn't make class namespace");
+        return KIVO_ERR_GENERIC;
+    }
+    class_register(_sym(nobox), linklist_class());
+    class_register(_sym(nobox), hashtab_class());
+    class_register(_sym(nobox), hashtab_entry_class());
+
+    method_object_initclass();
+    quickmap_initclass();
+    return KIVO_ERR_NONE;
+}
+
+} // extern "C"

@@ -20,6 +20,9 @@
 #include <mutex>
 #include <string>
 
+#include "kivo/class.h"
+#include "kivo/commonsyms.h"
+#include "kivo/dispatch.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 #include "platform/platform.h"
@@ -125,10 +128,11 @@ void verror(t_object *x, const char *fmt, va_list args) {
 } // namespace
 
 t_symbol *postrow_refname(t_object *x) {
-    // Objects name themselves in the console once the object layer answers
-    // "postname"; until then a speaking object has no name of its own.
-    (void)x;
-    return ps_;
+    if (!x || x->magic != KIVO_OBJECT_MAGIC || !x->messlist) return ps_;
+    t_symbol *name = nullptr;
+    object_method(x, _sym(postname), &name);
+    if (name && name != ps_ && name->name[0]) return name;
+    return object_classname(x);
 }
 
 std::vector<EarlyEntry> early_take(bool *overflowed) {

@@ -61,6 +61,13 @@ KIVO_EXPORT t_kivo_err atom_arg_getfloat(float *c, long idx, long ac, const t_at
 KIVO_EXPORT t_kivo_err atom_arg_getdouble(double *c, long idx, long ac, const t_atom *av);
 KIVO_EXPORT t_kivo_err atom_arg_getsym(t_symbol **c, long idx, long ac, const t_atom *av);
 
+/* Object atoms: true when the atom holds a valid object whose class has that
+   name ("string", "atomarray", "dictionary"). */
+KIVO_EXPORT long atomisstring(const t_atom *a);
+KIVO_EXPORT long atomisatomarray(const t_atom *a);
+KIVO_EXPORT long atomisdictionary(const t_atom *a);
+/* The object when its class's name is exactly that symbol, else null. */
+KIVO_EXPORT void *atom_getobjclass(const t_atom *a, t_symbol *classname);
 KIVO_EXPORT long atom_equal(const t_atom *a, const t_atom *b);
 
 /* Diagnostic text; the result is a static buffer that the next call overwrites. */

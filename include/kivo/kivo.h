@@ -14,5 +14,12 @@
 #include "kivo/atom.h"
 #include "kivo/strutil.h"
 #include "kivo/post.h"
+#include "kivo/linklist.h"
+#include "kivo/hashtab.h"
+#include "kivo/dispatch.h"
+#include "kivo/object.h"
+#include "kivo/class.h"
+#include "kivo/obex.h"
+#include "kivo/legacy.h"
 
 #endif

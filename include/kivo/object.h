@@ -73,6 +73,62 @@ enum {
     CLASS_FLAG_OWNATTRIBUTES = 0x100000
 };
 
+/* ---- the objects' process-wide selectors */
+KIVO_EXPORT extern t_symbol *ps_default, *ps_object_clone, *ps_methods, *ps_stdargs, *ps_all,
+    *ps_time;
+
+/* ---- allocation and creation; the caller owns the new object and frees it
+   with object_free */
+KIVO_EXPORT void *object_alloc(t_class *c);
+/* Clears the body after the header up to the class's size. */
+KIVO_EXPORT void object_zero_do(t_object *x);
+KIVO_EXPORT void object_zero(void);
+/* Up to 8 word arguments, passed to the constructor as they are. The macro
+   pads the call with null words, so that the function always finds eight
+   arguments to read. */
+KIVO_EXPORT void *object_new(t_symbol *name_space, t_symbol *classname, ...);
+#define object_new(...) \
+    (object_new)(__VA_ARGS__, (void *)0, (void *)0, (void *)0, (void *)0, (void *)0, \
+                 (void *)0, (void *)0, (void *)0)
+KIVO_EXPORT void *object_new_imp(t_symbol *name_space, t_symbol *classname, void *p1, void *p2,
+                                 void *p3, void *p4, void *p5, void *p6, void *p7, void *p8);
+/* The atoms are checked and converted against the constructor's types. */
+KIVO_EXPORT void *object_new_typed(t_symbol *name_space, t_symbol *classname, long argc,
+                                   t_atom *argv);
+KIVO_EXPORT void *object_new_typed_flags(t_symbol *name_space, t_symbol *classname, long argc,
+                                         t_atom *argv, long flags);
+/* *made_here tells whether the caller owns the dictionary. */
+KIVO_EXPORT struct dictionary *object_dictionary_fromnewargs(t_object *patcher, t_class *c,
+                                                             long argc, t_atom *argv,
+                                                             long flags, char *made_here);
+/* Borrowed from the atom. */
+KIVO_EXPORT struct dictionary *object_dictionaryarg(long argc, t_atom *argv);
+/* -2 for a null object or one without a message list. */
+KIVO_EXPORT t_kivo_err object_free(void *x);
+KIVO_EXPORT void *object_clone(t_object *x);
+
+/* ---- instance attributes and methods of one object */
+/* The object takes the attribute; one of the same name is freed. */
+KIVO_EXPORT t_kivo_err object_addattr(t_object *x, t_object *attr);
+KIVO_EXPORT t_kivo_err object_deleteattr(t_object *x, t_symbol *attrname);
+/* Removes without freeing: the caller takes the attribute. */
+KIVO_EXPORT t_kivo_err object_chuckattr(t_object *x, t_symbol *attrname);
+/* The types are atom type codes ended by 0. Gives the whole class
+   per-object method lookup (CLASS_FLAG_OWNATTRIBUTES). */
+KIVO_EXPORT t_kivo_err object_addmethod(t_object *x, method m, const char *name, ...);
+KIVO_EXPORT t_kivo_err object_deletemethod(t_object *x, t_symbol *s);
+KIVO_EXPORT t_kivo_err object_chuckmethod(t_object *x, t_symbol *s);
+KIVO_EXPORT t_kivo_err object_sticky(t_object *x, t_symbol *stickyname, t_symbol *key,
+                                     t_object *value);
+
+/* ---- the value protocol; atoms returned through **av belong to the caller
+   (sysmem_freeptr) when *ac was 0 or *av null on entry */
+KIVO_EXPORT t_kivo_err object_getvalueof(t_object *x, long *ac, t_atom **av);
+KIVO_EXPORT t_kivo_err object_setvalueof(t_object *x, long ac, t_atom *av);
+KIVO_EXPORT t_kivo_err object_getvalueof_ext(t_object *x, long *ac, t_atom **av, void *extra);
+KIVO_EXPORT t_kivo_err object_setvalueof_ext(t_object *x, long ac, t_atom *av, void *extra);
+KIVO_EXPORT t_kivo_err object_getvalueof_default(t_object *x, long *ac, t_atom **av);
+
 KIVO_END_C
 
 #endif

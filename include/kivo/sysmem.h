@@ -30,6 +30,10 @@ KIVO_EXPORT t_ptr sysmem_resizeptr(void *ptr, t_ptr_size newsize);
 KIVO_EXPORT t_ptr sysmem_resizeptrclear(void *ptr, t_ptr_size newsize);
 KIVO_EXPORT void sysmem_freeptr(void *ptr);
 /* Copies bytes from src to dst (ranges may overlap); returns dst. */
+/* Calls the class's free function on the block when it has one, then frees
+   the block with sysmem_freeptr; for records built on a static class. */
+struct kivoclass;
+KIVO_EXPORT void freeraw(void *block, struct kivoclass *c);
 KIVO_EXPORT void *sysmem_copyptr(const void *src, void *dst, t_ptr_size bytes);
 KIVO_EXPORT char *getbytes(t_ptr_size size);
 KIVO_EXPORT void freebytes(void *b, t_ptr_size size);

@@ -4,15 +4,7 @@
 
 #include "kivo/kivo.h"
 
-static int failures;
-
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                      \
-        }                                                                    \
-    } while (0)
+#include "capi_check.h"
 
 
 int main(void) {

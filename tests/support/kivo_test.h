@@ -9,6 +9,28 @@
 
 namespace kivo::test {
 
+// Atoms for tables of cases: L(3), F(2.5), Y("name"), O(object).
+inline t_atom L(t_atom_long v) {
+    t_atom a;
+    atom_setlong(&a, v);
+    return a;
+}
+inline t_atom F(double v) {
+    t_atom a;
+    atom_setfloat(&a, v);
+    return a;
+}
+inline t_atom Y(const char *name) {
+    t_atom a;
+    atom_setsym(&a, gensym(name));
+    return a;
+}
+inline t_atom O(void *o) {
+    t_atom a;
+    atom_setobj(&a, o);
+    return a;
+}
+
 // Collects what is posted while it lives. Posts go to the early list until
 // the console exists, so the capture empties the list when it starts and
 // reads it back.

@@ -1,0 +1,60 @@
+/*
+ * The file layer as far as the kernel reaches it today: file types and
+ * suffixes, the object-name table, locating and loading externals.
+ *
+ * The search along real folders comes with the file layer itself; until
+ * then a file is found only through the loader that a test installs
+ * (files_loader_set), so class loading by name can be exercised.
+ *
+ * Used by: kernel/ (class registration and loading, the older class
+ * interface), tests. Includes only the kivo/ headers.
+ */
+#ifndef KIVO_FILES_FILES_INTERNAL_H
+#define KIVO_FILES_FILES_INTERNAL_H
+
+#include "kivo/object.h"
+
+KIVO_BEGIN_C
+
+#define FILES_TYPE_EXTERNAL KIVO_FOURCC('i', 'L', 'a', 'X')
+#define FILES_TYPELIST_MAX 16
+
+/* Writes the text to the debug output; nothing reaches the console. */
+KIVO_INTERNAL void hate(const char *text);
+KIVO_INTERNAL short path_getdefault(void);
+/* Fills types with the groups selected by the bits (0x2 externals, 0x1
+   documents, ...) and sets *count. */
+KIVO_INTERNAL void typelist_make(t_fourcc *types, long include, short *count);
+/* Removes the name's suffix when it is the suffix of one of the types
+   (any known suffix when count is 0). */
+KIVO_INTERNAL void fileformat_stripsuffix(char *name, const t_fourcc *types, short count);
+/* The file name of an object name (512 bytes); true when the object-name
+   table had an entry. */
+KIVO_INTERNAL long nametab_filename(char *filename, t_symbol *objectname);
+KIVO_INTERNAL long nametab_objectname(const char *filename, t_symbol **objectname);
+KIVO_INTERNAL void nametab_makealiases(t_symbol *filename);
+/* 0 when found: the name (2,048 bytes) is adjusted to the found form and
+   *path and *type are set; non-zero otherwise. */
+KIVO_INTERNAL short locatefile_extended(char *name, short *path, t_fourcc *type,
+                                        const t_fourcc *types, short count);
+/* Loads the external in that file: opens an installation record for the
+   object name, runs the external's entry function, installs. 0, or -1
+   after posting "%s: unknown external object type". */
+KIVO_INTERNAL t_kivo_err external_load(const char *filename, short path, t_symbol *objectname);
+
+/* Where files come from until the file layer exists. */
+typedef struct files_loader {
+    /* 0 and *path, *type set when a file of that name exists; may rewrite
+       the name (2,048 bytes) to the found form */
+    long (*locate)(char *name, short *path, t_fourcc *type);
+    /* the entry function of the external in that file, or null */
+    method (*entry)(const char *filename, short path);
+} t_files_loader;
+
+/* Installs a loader (null: none, nothing is ever found). The loader is
+   borrowed and must outlive its use. */
+KIVO_INTERNAL void files_loader_set(const t_files_loader *loader);
+
+KIVO_END_C
+
+#endif
