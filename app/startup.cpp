@@ -25,7 +25,13 @@ long kivo_startup(void) {
     mess_init();
     utils_init();
     if (obex_init() != KIVO_ERR_NONE) return 1;
+    charset_init();
+    // Everything after this point runs inside the start-up context, which
+    // closes as the last step.
+    eventcontext_startup();
+    eventcontext_begin(EVENTCONTEXT_CLASS_STARTUP, EVENTCONTEXT_VARIANT_NONE, nullptr, nullptr);
     rand_setseed(0);
+    eventcontext_end();
     return 0;
 }
 

@@ -188,7 +188,7 @@ t_class *method_object_class(void) {
 // ---- building a class
 
 t_class *class_new(const char *name, method mnew, method mfree, long size, method mmenu,
-                   short type, ...) {
+                   long type, ...) {
     if (!name) return nullptr;
     auto *c = reinterpret_cast<t_class *>(sysmem_newptrclear(sizeof(t_class)));
     if (!c) return nullptr;

@@ -25,12 +25,14 @@
 
 #include "kernel/funcall_internal.h"
 #include "kernel/symbol_internal.h"
+#include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/hashtab.h"
 #include "kivo/legacy.h"
 #include "kivo/obex.h"
 #include "kivo/post.h"
+#include "kivo/registry.h"
 #include "patcher/patcher_internal.h"
 
 namespace {
@@ -96,25 +98,16 @@ t_hashtab *instance_attributes(t_object *x) {
     return reinterpret_cast<t_hashtab *>(table);
 }
 
-// The attribute object of that name: the object's own first, then its
-// class's.
-t_object *find_attr(t_object *x, t_symbol *name) {
-    t_object *a = nullptr;
-    if (!is_valid(x)) return nullptr;
-    if (t_hashtab *own = instance_attributes(x); own && hashtab_lookup(own, name, &a) == 0 && a)
-        return a;
-    t_class *c = object_class(x);
-    if (c && c->attributes && hashtab_lookup(c->attributes, name, &a) == 0 && a) return a;
-    return nullptr;
-}
-
 // The object registered under an "obj:namespace:name" selector; *name
-// receives its name part. Objects are not registered anywhere yet, so no
-// such selector resolves.
+// receives its name part. Null when the selector names no registered
+// object.
 t_object *registered_object(t_symbol *s, t_symbol **name) {
-    (void)s;
-    (void)name;
-    return nullptr;
+    t_symbol *name_space = nullptr;
+    t_symbol *part = nullptr;
+    if (reg_object_singlesym_split(s, &name_space, &part) != KIVO_ERR_NONE || !part) return nullptr;
+    auto *found = static_cast<t_object *>(object_findregistered(name_space, part));
+    if (found && name) *name = part;
+    return found;
 }
 
 bool is_registered_name(t_symbol *s) {
@@ -254,15 +247,16 @@ method object_attr_method(t_object *x, t_symbol *methodname, t_object **attr, lo
 }
 
 t_kivo_err object_attr_getvalueof(t_object *x, t_symbol *attrname, long *argc, t_atom **argv) {
-    if (!x || !attrname || !argc || !argv) return KIVO_ERR_GENERIC;
-    t_object *attr = find_attr(x, attrname);
+    if (!is_valid(x) || !attrname || !argc || !argv) return KIVO_ERR_GENERIC;
+    t_object *attr = object_attr_get(x, attrname);
     if (!attr && isnewex(x)) {
-        x = jbox_get_object(x);
-        attr = find_attr(x, attrname);
+        t_object *inner = jbox_get_object(x);
+        if (!inner || inner == x) return KIVO_ERR_GENERIC;
+        x = inner;
+        attr = object_attr_get(x, attrname);
     }
     if (!attr) return KIVO_ERR_GENERIC;
-    // The value lives in the object itself until attribute targets exist.
-    t_object *target = x;
+    t_object *target = object_attr_gettarget(x, attrname);
     method getter = reinterpret_cast<method>(object_method(attr, _sym(getmethod), _sym(get)));
     if (!getter) return KIVO_ERR_GENERIC;
     return static_cast<t_kivo_err>(
@@ -292,9 +286,9 @@ void *object_method_imp(void *x, t_symbol *s, void *p1, void *p2, void *p3, void
             t_object *attr = nullptr;
             long get = 0;
             if (method accessor = object_attr_method(r, s, &attr, &get)) {
-                // "attr_modified" goes to the object's clients once objects can
-                // have clients; until then a setter notifies nobody.
-                return kivo::call::accessor(accessor, r, attr, w);
+                void *result = kivo::call::accessor(accessor, r, attr, w);
+                if (!get) object_notify(r, _sym(attr_modified), attr);
+                return result;
             }
             if (t_messlist *decorator = found_mess(r, _sym(decorator)); decorator && decorator->fun) {
                 t_object *target = static_cast<t_object *>(kivo::call::selector(decorator->fun, r, s));

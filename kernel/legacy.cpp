@@ -11,10 +11,11 @@
  *   still names the class, so object_class works on its objects.
  * - Everything here but freeobject's counter runs on the main thread.
  *
- * freeobject frees in one fixed order; the steps whose subsystems do not
- * exist yet (reference counting beyond the store, console purge,
- * notifications, unregistering, clocks and qelems, schedulers, outlets and
- * event contexts) are reduced to what the kernel can do today.
+ * freeobject frees in one fixed order: the last reference goes, "willfree"
+ * reaches the clients, the registration ends (with "free"), then the free
+ * functions, the store and the inlets and outlets. The steps whose
+ * subsystems do not exist yet (console purge, clocks and qelems,
+ * schedulers, event contexts) are left out until they do.
  */
 #include <atomic>
 #include <cstdarg>
@@ -23,6 +24,7 @@
 
 #include "files/files_internal.h"
 #include "kernel/obex_internal.h"
+#include "kernel/registry_internal.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
@@ -128,18 +130,6 @@ void pop_record() {
     install_free(top);
 }
 
-// The reference the caller of freeobject holds. True when it was the last
-// one and the object may go.
-bool release_canfree(t_object *x) {
-    t_hashtab *store = object_obex_get(x);
-    auto *mx = store ? static_cast<t_mobex *>(store->mobex) : nullptr;
-    if (!mx) return true;
-    critical_enter(nullptr);
-    int32_t left = std::atomic_ref<int32_t>(mx->retain_count).fetch_sub(1) - 1;
-    critical_exit(nullptr);
-    return left <= 0;
-}
-
 // Frees the records of one header list (outlets or inlets) from the head.
 // Each record unlinks itself when freed; one that does not is stepped over
 // by its `next` word, which inlets and outlets keep at the same place.
@@ -205,7 +195,7 @@ void c_new(t_symbol *name, method freefun, t_ptr_size size, short tiny, short no
 }
 
 void setup(t_messlist **ident, method makefun, method freefun, t_ptr_size size, method menufun,
-           short type, ...) {
+           long type, ...) {
     t_install *x = s_util_kivo_install;
     if (!x) {
         bug("extern class install: no newmess defined");
@@ -253,7 +243,7 @@ void class_setname(const char *classname, const char *filename) {
     if (filename) x->classtemplate.filename = gensym(filename);
 }
 
-void addmess(method f, const char *s, short type, ...) {
+void addmess(method f, const char *s, long type, ...) {
     if (!s) return;
     va_list ap;
     va_start(ap, type);
@@ -261,7 +251,7 @@ void addmess(method f, const char *s, short type, ...) {
     va_end(ap);
 }
 
-void c_addmess(method f, t_symbol *s, short type, ...) {
+void c_addmess(method f, t_symbol *s, long type, ...) {
     va_list ap;
     va_start(ap, type);
     add_entry(f, s, static_cast<short>(type), ap);
@@ -477,10 +467,16 @@ void freeobject(t_object *x) {
         post("freeobject: %lx: bad object", reinterpret_cast<unsigned long>(x));
         return;
     }
-    if (!release_canfree(x)) return;
+    if (!object_release_canfree(x)) return;
     t_class *c = object_class(x);
+    object_notify(x, ps_willfree, nullptr);
 
     s_freeobject_entercount.fetch_add(1);
+    // Declined while other registrations still hold the object.
+    if (object_unregister(x) == KIVO_ERR_GENERIC) {
+        s_freeobject_entercount.fetch_sub(1);
+        return;
+    }
     for (t_class *k = c; k; k = k->superclass)
         if (k->freefun) kivo::obex::from_method<void (*)(void *)>(k->freefun)(x);
     // A store made at allocation for a tiny class with an offset goes too.

@@ -11,14 +11,16 @@
  * - Where it lives: a slot at the class's positive offset; for offset 0
  *   (not tiny) the store slot of the first record of the inlet list, an
  *   inlet or an "obex_container" placeholder; otherwise nowhere.
- * - The store is used by the thread that works on its object; only
- *   retain_count is changed atomically.
+ * - The store is used by the thread that works on its object. The fields
+ *   the registry reads from other threads (flags, the notify cache) and
+ *   retain_count are accessed atomically.
  */
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "kernel/obex_internal.h"
+#include "kernel/registry_internal.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
@@ -71,10 +73,11 @@ t_kivo_err flag_set(void *x, t_ptr_uint flag, long on, bool create) {
     t_hashtab *store = create ? object_obex_enforce(x) : object_obex_get(x);
     t_mobex *mx = mobex_of(store);
     if (!mx) return KIVO_ERR_GENERIC;
+    std::atomic_ref<t_ptr_uint> flags(mx->flags);
     if (on)
-        mx->flags |= flag;
+        flags.fetch_or(flag, std::memory_order_acq_rel);
     else
-        mx->flags &= ~flag;
+        flags.fetch_and(~flag, std::memory_order_acq_rel);
     return KIVO_ERR_NONE;
 }
 
@@ -288,15 +291,9 @@ void object_obex_free_internal(void *x) {
         cpost("object_obex_free: %lx: bad obex object\n", reinterpret_cast<unsigned long>(store));
         return;
     }
-    t_mobex *mx = mobex_of(store);
-    if (mx && mx->server_count > 0) {
-        if (g_kivo_debug)
-            post("warning: object %p was freed but was still attached to %d registered object(s)", x,
-                 static_cast<int>(mx->server_count));
-        // Nothing can attach before the registry exists; drop the record.
-        mx->server_count = 0;
-        mx->servers = nullptr;
-    }
+    // A server may be leaving this object's record on another thread, so
+    // the record is read by the registry, under its region.
+    if (mobex_of(store)) object_servers_clear(x);
     obex_free(store);
     object_obex_set(x, nullptr);
 }
@@ -323,7 +320,7 @@ void object_obex_quickref(void *x) {
 
 t_ptr_uint object_obex_flags_get(void *x) {
     t_mobex *mx = mobex_of(object_obex_get(x));
-    return mx ? mx->flags : 0;
+    return mx ? std::atomic_ref<t_ptr_uint>(mx->flags).load(std::memory_order_acquire) : 0;
 }
 
 t_kivo_err object_obex_needsschedpurge_set(void *x, long on) {
@@ -351,11 +348,16 @@ t_kivo_err object_obex_has_clients_set(void *x, long on) {
 }
 
 method object_obex_notify_get(void *x) {
+    // Several threads may notify one receiver; they all cache the same
+    // answer.
     t_mobex *mx = mobex_of(object_obex_get(x));
-    if (mx && mx->notify_method != OBEX_NOTIFY_UNKNOWN) return mx->notify_method;
+    if (mx) {
+        method cached = std::atomic_ref<method>(mx->notify_method).load(std::memory_order_acquire);
+        if (cached != OBEX_NOTIFY_UNKNOWN) return cached;
+    }
     method m = object_getmethod(x, _sym(notify));
     if (m == kivo::obex::as_method(method_false)) m = nullptr;
-    if (mx) mx->notify_method = m;
+    if (mx) std::atomic_ref<method>(mx->notify_method).store(m, std::memory_order_release);
     return m;
 }
 

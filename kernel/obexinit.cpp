@@ -5,12 +5,17 @@
  * table exists: making a class makes no table, and method objects cannot
  * be made yet, so "linklist", "hashtab" and "hashtab_entry" keep their
  * methods in their message lists only. The name-space table is the first
- * hash table; "method_object" follows, and from then on every
- * class_addmethod also makes a method object.
+ * hash table, the registry's tables follow; "method_object" comes next,
+ * and from then on every class_addmethod also makes a method object. The
+ * attribute classes come before the registry classes, which carry an
+ * attribute.
  */
 #include <atomic>
 
+#include "kernel/attr_internal.h"
 #include "kernel/obex_internal.h"
+#include "kernel/registry_internal.h"
+#include "kivo/attr.h"
 #include "kivo/commonsyms.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
@@ -46,12 +51,10 @@ t_kivo_err obex_init(void) {
     special_entry(&_mess_nonmethod, gensym("nonmethod"), kivo::obex::as_method(method_false),
                   AT_NOTHING);
     special_entry(&_mess_freemethod, _sym(free), kivo::obex::as_method(object_free), AT_NOTHING);
-    // The attribute accessors come with attributes; until then nothing can
-    // route a typed message to these two entries.
     special_entry(&g_mess_attr_getdump, gensym("g_mess_attr_getdump"),
-                  kivo::obex::as_method(method_false), AT_GIMME);
+                  kivo::obex::as_method(object_attr_getdump), AT_GIMME);
     special_entry(&g_mess_attr_set, gensym("g_mess_attr_setvalueof"),
-                  kivo::obex::as_method(method_false), AT_GIMME);
+                  kivo::obex::as_method(object_attr_setvalueof), AT_GIMME);
 
     ps_default = _sym(default);
     ps_object_clone = gensym("object_clone");
@@ -76,7 +79,15 @@ t_kivo_err obex_init(void) {
     class_register(_sym(nobox), hashtab_class());
     class_register(_sym(nobox), hashtab_entry_class());
 
+    if (reg_object_tables_init() != KIVO_ERR_NONE) {
+        error("couldn't make registered object namespace");
+        return KIVO_ERR_GENERIC;
+    }
+
     method_object_initclass();
+    attr_init();
+    reg_object_init();
+    object_reference_init();
     quickmap_initclass();
     return KIVO_ERR_NONE;
 }

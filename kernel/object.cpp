@@ -17,6 +17,7 @@
 
 #include "boxes/boxes_internal.h"
 #include "kernel/obex_internal.h"
+#include "kernel/registry_internal.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
@@ -237,13 +238,18 @@ t_kivo_err object_addattr(t_object *x, t_object *attr) {
     if (!name) return KIVO_ERR_INVALID_PTR;
     t_hashtab *table = own_table_enforce(x, _sym(attributes), 3);
     if (!table) return KIVO_ERR_GENERIC;
-    return hashtab_storeflags(table, name, attr, 0);
+    t_kivo_err err = hashtab_storeflags(table, name, attr, 0);
+    if (err == KIVO_ERR_NONE) object_notify(x, ps_attr_added, attr);
+    return err;
 }
 
 t_kivo_err object_deleteattr(t_object *x, t_symbol *attrname) {
     if (!x || !attrname) return KIVO_ERR_INVALID_PTR;
     t_hashtab *table = own_table(x, _sym(attributes));
     if (!table) return KIVO_ERR_GENERIC;
+    t_object *attr = nullptr;
+    // The clients see the attribute while it still exists.
+    if (hashtab_lookup(table, attrname, &attr) == KIVO_ERR_NONE) object_notify(x, ps_attr_deleted, attr);
     hashtab_delete(table, attrname);
     return KIVO_ERR_NONE;
 }
@@ -312,8 +318,10 @@ t_kivo_err object_getvalueof(t_object *x, long *ac, t_atom **av) {
 
 t_kivo_err object_setvalueof(t_object *x, long ac, t_atom *av) {
     if (ac == 0 || !av) return KIVO_ERR_INVALID_PTR;
-    return static_cast<t_kivo_err>(reinterpret_cast<t_ptr_int>(
-        object_method(x, _sym(setvalueof), reinterpret_cast<void *>(static_cast<t_ptr_int>(ac)), av)));
+    void *result =
+        object_method(x, _sym(setvalueof), reinterpret_cast<void *>(static_cast<t_ptr_int>(ac)), av);
+    object_notify(x, _sym(setvalueof), nullptr);
+    return static_cast<t_kivo_err>(reinterpret_cast<t_ptr_int>(result));
 }
 
 t_kivo_err object_getvalueof_ext(t_object *x, long *ac, t_atom **av, void *extra) {
@@ -330,6 +338,7 @@ t_kivo_err object_setvalueof_ext(t_object *x, long ac, t_atom *av, void *extra) 
     void *result = object_hasmethod(x, ps_setvalueof_ext)
                        ? object_method(x, ps_setvalueof_ext, count, av, extra)
                        : object_method(x, _sym(setvalueof), count, av);
+    object_notify(x, _sym(setvalueof), nullptr);
     return static_cast<t_kivo_err>(reinterpret_cast<t_ptr_int>(result));
 }
 

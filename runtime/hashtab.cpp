@@ -23,6 +23,7 @@
 #include "kivo/dispatch.h"
 #include "kivo/legacy.h"
 #include "kivo/post.h"
+#include "kivo/registry.h"
 #include "kivo/sysmem.h"
 #include "runtime/hashtab_internal.h"
 #include "runtime/linklist_internal.h"
@@ -34,7 +35,6 @@ t_class *s_entry_class = nullptr;
 t_class *s_quickmap_class = nullptr;
 t_symbol *s_sym_forward = nullptr;
 t_symbol *s_sym_objfun = nullptr;
-std::atomic<t_hashtab_notify_observer> s_observer{nullptr};
 
 constexpr long kNotOwned = HASHTAB_FLAG_NOFREE | HASHTAB_FLAG_DATA;
 constexpr long kNoMessages = HASHTAB_FLAG_DATA | HASHTAB_FLAG_MEMORY;
@@ -71,8 +71,9 @@ bool valid_object(const void *p) {
     return static_cast<const t_object *>(p)->magic == KIVO_OBJECT_MAGIC;
 }
 
+// Only objects attached to the table hear it.
 void notify(t_hashtab *x, t_symbol *message, void *data) {
-    if (t_hashtab_notify_observer fn = s_observer.load(std::memory_order_acquire)) fn(x, message, data);
+    object_notify(x, message, data);
 }
 
 t_atom_long slot_of(t_hashtab *x, t_symbol *key) {
@@ -225,10 +226,6 @@ void free_slots(t_hashtab *x) {
 
 t_class *hashtab_class(void) { return s_hashtab_class; }
 t_class *hashtab_entry_class(void) { return s_entry_class; }
-
-void hashtab_notify_observer_set(t_hashtab_notify_observer fn) {
-    s_observer.store(fn, std::memory_order_release);
-}
 
 void hashtab_initclass(void) {
     if (s_hashtab_class) return;

@@ -41,11 +41,6 @@ KIVO_INTERNAL long hashtab_cmpfn(t_hashtab_entry *x, void **pair);
 KIVO_INTERNAL void quickmap_initclass(void);
 KIVO_INTERNAL void quickmap_free(t_quickmap *x);
 
-// The notifications of tables go through object_notify once the registry
-// exists; until then they reach this one observer (null: nobody).
-typedef void (*t_hashtab_notify_observer)(t_hashtab *x, t_symbol *message, void *data);
-KIVO_INTERNAL void hashtab_notify_observer_set(t_hashtab_notify_observer fn);
-
 KIVO_END_C
 
 #endif

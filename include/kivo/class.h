@@ -44,7 +44,7 @@ KIVO_EXPORT long method_false(void *x);
 /* The types are atom type codes ended by 0. The caller owns the class until
    it is registered; null when memory is exhausted. */
 KIVO_EXPORT t_class *class_new(const char *name, method mnew, method mfree, long size,
-                               method mmenu, short type, ...);
+                               method mmenu, long type, ...);
 /* The types are atom type codes ended by 0 (at most 7 are kept). 0, or -2
    for a null class. Replacing a selector keeps its place in the list. */
 KIVO_EXPORT t_kivo_err class_addmethod(t_class *c, method m, const char *name, ...);

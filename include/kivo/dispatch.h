@@ -74,8 +74,10 @@ KIVO_EXPORT method object_attr_method(t_object *x, t_symbol *methodname, t_objec
 /* The same among the class's attributes only. */
 KIVO_EXPORT method class_attr_method(t_class *c, t_symbol *methodname, t_object **attr,
                                      long *get);
-/* An attribute's value as atoms through its getter; the getter's result, or
-   -1 when the object, the attribute or its getter is missing. Atoms the
+/* An attribute's value as atoms through its getter (and get filter), read
+   from the object the class's "attr_gettarget" hook names; an object box
+   without the attribute answers for the object it holds. The getter's
+   result, or -1 when the object, the attribute or its getter is missing. Atoms the
    getter allocates (when *argc is 0 or *argv null on entry) belong to the
    caller, who frees them with sysmem_freeptr. */
 KIVO_EXPORT t_kivo_err object_attr_getvalueof(t_object *x, t_symbol *attrname, long *argc,

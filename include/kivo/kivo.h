@@ -21,5 +21,9 @@
 #include "kivo/class.h"
 #include "kivo/obex.h"
 #include "kivo/legacy.h"
+#include "kivo/registry.h"
+#include "kivo/charset.h"
+#include "kivo/attr.h"
+#include "kivo/eventcontext.h"
 
 #endif

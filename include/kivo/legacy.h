@@ -49,10 +49,10 @@ KIVO_EXPORT void c_new(t_symbol *name, method freefun, t_ptr_size size, short ti
                        short noinlet);
 /* The types are atom type codes ended by 0. */
 KIVO_EXPORT void setup(t_messlist **ident, method makefun, method freefun, t_ptr_size size,
-                       method menufun, short type, ...);
+                       method menufun, long type, ...);
 KIVO_EXPORT void class_setname(const char *classname, const char *filename);
-KIVO_EXPORT void addmess(method f, const char *s, short type, ...);
-KIVO_EXPORT void c_addmess(method f, t_symbol *s, short type, ...);
+KIVO_EXPORT void addmess(method f, const char *s, long type, ...);
+KIVO_EXPORT void c_addmess(method f, t_symbol *s, long type, ...);
 KIVO_EXPORT void addbang(method f);
 KIVO_EXPORT void addint(method f);
 KIVO_EXPORT void addfloat(method f);
