@@ -588,11 +588,13 @@ t_class *kind_class(const char *name, method mnew, method mfree, long size) {
 void attribute_init() {
     t_class *c = kind_class("attribute", as_method(attribute_new), as_method(attribute_free), sizeof(t_attribute));
     if (!c) return;
-    class_addmethod(c, as_method(attribute_getsize), "getsize", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_setsize), "size", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_clone), "object_clone", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_get_default), "get_default", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_set_default), "set_default", AT_CANT, 0);
+    kivo::obex::class_addmethods_cant(c, {
+        {as_method(attribute_getsize), "getsize"},
+        {as_method(attribute_setsize), "size"},
+        {as_method(attribute_clone), "object_clone"},
+        {as_method(attribute_get_default), "get_default"},
+        {as_method(attribute_set_default), "set_default"},
+    });
     class_register(_sym(nobox), c);
     s_attribute_class = c;
 }
@@ -602,11 +604,13 @@ void attribute_threadspecific_init() {
                             as_method(attribute_threadspecific_free),
                             sizeof(t_attribute_threadspecific));
     if (!c) return;
-    class_addmethod(c, as_method(attribute_threadspecific_getsize), "getsize", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_threadspecific_setsize), "size", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_threadspecific_clone), "object_clone", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_threadspecific_get_default), "get_default", AT_CANT, 0);
-    class_addmethod(c, as_method(attribute_threadspecific_set_default), "set_default", AT_CANT, 0);
+    kivo::obex::class_addmethods_cant(c, {
+        {as_method(attribute_threadspecific_getsize), "getsize"},
+        {as_method(attribute_threadspecific_setsize), "size"},
+        {as_method(attribute_threadspecific_clone), "object_clone"},
+        {as_method(attribute_threadspecific_get_default), "get_default"},
+        {as_method(attribute_threadspecific_set_default), "set_default"},
+    });
     class_register(_sym(nobox), c);
     s_threadspecific_class = c;
 }
@@ -614,12 +618,14 @@ void attribute_threadspecific_init() {
 void attr_offset_init() {
     t_class *c = kind_class("attr_offset", as_method(attr_offset_new), as_method(attr_offset_free), sizeof(t_attr_offset));
     if (!c) return;
-    class_addmethod(c, as_method(attr_offset_getsize), "getsize", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_offset), "offset", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_getoffset), "getoffset", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_clone), "object_clone", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_get_default), "get_default", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_set_default), "set_default", AT_CANT, 0);
+    kivo::obex::class_addmethods_cant(c, {
+        {as_method(attr_offset_getsize), "getsize"},
+        {as_method(attr_offset_offset), "offset"},
+        {as_method(attr_offset_getoffset), "getoffset"},
+        {as_method(attr_offset_clone), "object_clone"},
+        {as_method(attr_offset_get_default), "get_default"},
+        {as_method(attr_offset_set_default), "set_default"},
+    });
     class_register(_sym(nobox), c);
     s_offset_class = c;
 }
@@ -632,15 +638,17 @@ void attr_offset_array_init() {
     // "offset" and "getoffset" are the single-value kind's: both records
     // keep the offset right after t_attr.
     static_assert(offsetof(t_attr_offset_array, offset) == offsetof(t_attr_offset, offset));
-    class_addmethod(c, as_method(attr_offset_offset), "offset", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_getoffset), "getoffset", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_offsetcount), "offsetcount", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_getoffsetcount), "getoffsetcount", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_size), "size", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_getsize), "getsize", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_clone), "object_clone", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_get_default), "get_default", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_offset_array_set_default), "set_default", AT_CANT, 0);
+    kivo::obex::class_addmethods_cant(c, {
+        {as_method(attr_offset_offset), "offset"},
+        {as_method(attr_offset_getoffset), "getoffset"},
+        {as_method(attr_offset_array_offsetcount), "offsetcount"},
+        {as_method(attr_offset_array_getoffsetcount), "getoffsetcount"},
+        {as_method(attr_offset_array_size), "size"},
+        {as_method(attr_offset_array_getsize), "getsize"},
+        {as_method(attr_offset_array_clone), "object_clone"},
+        {as_method(attr_offset_array_get_default), "get_default"},
+        {as_method(attr_offset_array_set_default), "set_default"},
+    });
     class_register(_sym(nobox), c);
     s_offset_array_class = c;
 }
@@ -671,10 +679,12 @@ void attr_filter_proc_init() {
     t_class *c = class_new("attr_filter_proc", as_method(attr_filter_proc_new), as_method(attr_filter_proc_free),
                            sizeof(t_attr_filter_proc), nullptr, AT_CANT, 0);
     if (!c) return;
-    class_addmethod(c, as_method(attr_filter_proc_filter), "filter", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_filter_proc_setproc), "setproc", AT_CANT, 0);
-    class_addmethod(c, as_method(attr_filter_proc_getproc), "getproc", AT_CANT, 0);
-    class_addmethod(c, as_method(object_clone_generic), "object_clone", AT_CANT, 0);
+    kivo::obex::class_addmethods_cant(c, {
+        {as_method(attr_filter_proc_filter), "filter"},
+        {as_method(attr_filter_proc_setproc), "setproc"},
+        {as_method(attr_filter_proc_getproc), "getproc"},
+        {as_method(object_clone_generic), "object_clone"},
+    });
     class_register(_sym(nobox), c);
     s_proc_class = c;
 }

@@ -52,6 +52,10 @@ KIVO_INTERNAL void class_stripsuffix(char *name);
 KIVO_END_C
 
 #ifdef __cplusplus
+#include <initializer_list>
+
+#include "kivo/class.h"
+
 namespace kivo::obex {
 
 // The record at the head of an object's inlet list, as far as the store is
@@ -90,6 +94,17 @@ method as_method(F f) {
 template <typename F>
 F from_method(method m) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(m));
+}
+
+// A message callable only directly (argument type AT_CANT).
+struct CantMessage {
+    method fun;
+    const char *name;
+};
+
+// Adds the messages in order; the kernel's own classes list theirs as tables.
+inline void class_addmethods_cant(t_class *c, std::initializer_list<CantMessage> messages) {
+    for (const CantMessage &m : messages) class_addmethod(c, m.fun, m.name, AT_CANT, 0);
 }
 
 } // namespace kivo::obex

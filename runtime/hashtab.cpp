@@ -25,10 +25,13 @@
 #include "kivo/post.h"
 #include "kivo/registry.h"
 #include "kivo/sysmem.h"
+#include "kernel/obex_internal.h"
 #include "runtime/hashtab_internal.h"
 #include "runtime/linklist_internal.h"
 
 namespace {
+
+using kivo::obex::as_method;
 
 t_class *s_hashtab_class = nullptr;
 t_class *s_entry_class = nullptr;
@@ -38,11 +41,6 @@ t_symbol *s_sym_objfun = nullptr;
 
 constexpr long kNotOwned = HASHTAB_FLAG_NOFREE | HASHTAB_FLAG_DATA;
 constexpr long kNoMessages = HASHTAB_FLAG_DATA | HASHTAB_FLAG_MEMORY;
-
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
 
 long method_is_hashtab(void *) { return 1; }
 
@@ -233,10 +231,7 @@ void hashtab_initclass(void) {
                            nullptr, AT_CANT, 0);
     if (!c) return;
     c->flags |= CLASS_FLAG_NOT_CLEARED;
-    struct {
-        method m;
-        const char *name;
-    } const messages[] = {
+    kivo::obex::class_addmethods_cant(c, {
         {as_method(method_is_hashtab), "class_hashtab"},
         {as_method(hashtab_store), "store"},
         {as_method(hashtab_lookup), "lookup"},
@@ -261,8 +256,7 @@ void hashtab_initclass(void) {
         {as_method(hashtab_keyflags), "keyflags"},
         {as_method(hashtab_getkeyflags), "getkeyflags"},
         {as_method(hashtab_tolinklist), "tolinklist"},
-    };
-    for (const auto &m : messages) class_addmethod(c, m.m, m.name, AT_CANT, 0);
+    });
 
     t_class *e = class_new("hashtab_entry", as_method(hashtab_entry_new), as_method(hashtab_entry_free),
                            sizeof(t_hashtab_entry), nullptr, AT_CANT, 0);

@@ -31,19 +31,14 @@
 #include "kivo/legacy.h"
 #include "kivo/strutil.h"
 #include "kivo/sysmem.h"
+#include "kernel/obex_internal.h"
 #include "runtime/linklist_internal.h"
 
 namespace {
 
-t_class *s_linklist_class = nullptr;
+using kivo::obex::as_method;
 
-// Operations are also the class's messages, stored as the variadic
-// `method` type; going through void(*)() keeps the cast free of warnings,
-// and the dispatcher calls each with its word arguments.
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+t_class *s_linklist_class = nullptr;
 
 std::atomic_ref<int32_t> depth_of(t_linklist *x) { return std::atomic_ref<int32_t>(x->iterdepth); }
 
@@ -301,10 +296,7 @@ void linklist_initclass(void) {
     if (!c) return;
     // The constructor writes every field itself.
     c->flags |= CLASS_FLAG_NOT_CLEARED;
-    struct {
-        method m;
-        const char *name;
-    } const messages[] = {
+    kivo::obex::class_addmethods_cant(c, {
         {as_method(linklist_chuck), "chuck"},
         {as_method(linklist_chuckindex), "chuckindex"},
         {as_method(linklist_getsize), "getsize"},
@@ -338,8 +330,7 @@ void linklist_initclass(void) {
         {as_method(linklist_objptrflags), "objptrflags"},
         {as_method(linklist_getobjptrflags), "getobjptrflags"},
         {as_method(linklist_isiterating), "isiterating"},
-    };
-    for (const auto &m : messages) class_addmethod(c, m.m, m.name, AT_CANT, 0);
+    });
     s_linklist_class = c;
 }
 
