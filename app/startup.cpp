@@ -12,6 +12,7 @@
 
 #include "kernel/obex_internal.h"
 #include "kivo/kivo.h"
+#include "runtime/sched_internal.h"
 
 namespace {
 std::atomic<bool> g_started{false};
@@ -24,17 +25,23 @@ long kivo_startup(void) {
     systhread_init();
     mess_init();
     utils_init();
+    defer_init();
     if (obex_init() != KIVO_ERR_NONE) return 1;
     charset_init();
     // Everything after this point runs inside the start-up context, which
     // closes as the last step.
     eventcontext_startup();
     eventcontext_begin(EVENTCONTEXT_CLASS_STARTUP, EVENTCONTEXT_VARIANT_NONE, nullptr, nullptr);
+    sched_init();
     rand_setseed(0);
+    sched_start();
     eventcontext_end();
     return 0;
 }
 
-void kivo_shutdown(void) {}
+void kivo_shutdown(void) {
+    // The timer thread and the MIDI layer stop before the process ends.
+    sched_close();
+}
 
 } // extern "C"

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 
+#include "alloc_count.h"
 #include "kivo/kivo.h"
 
 extern "C" {
@@ -29,6 +30,16 @@ void note_alloc() {
 }
 
 } // namespace
+
+namespace kivo::bench {
+void alloc_counting(bool on) {
+    if (on) g_allocs.store(0);
+    g_counting.store(on);
+}
+long alloc_count() {
+    return g_allocs.load();
+}
+} // namespace kivo::bench
 
 extern "C" {
 void *malloc(std::size_t size) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/obex_internal.h"
+#include "kivo/attr.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
@@ -268,6 +269,13 @@ t_kivo_err class_addmethod(t_class *c, method m, const char *name, ...) {
         t_object *oldattrs = nullptr;
         object_obex_lookup(old, _sym(attributes), &oldattrs);
         if (oldattrs) object_attrhash_apply(&mo->ob, reinterpret_cast<t_hashtab *>(oldattrs));
+        // Marks a method that a derived class redefines.
+        if (t_object *overridden = attribute_new("overridden", _sym(long), 0, nullptr, nullptr)) {
+            t_atom one;
+            atom_setlong(&one, 1);
+            attr_set(reinterpret_cast<t_attr *>(overridden), &mo->ob, 1, &one);
+            if (object_addattr(&mo->ob, overridden) != KIVO_ERR_NONE) object_free(overridden);
+        }
     }
 
     if (class_sticky(c, ps_methods, entry.sym, &mo->ob) != KIVO_ERR_NONE) object_free(mo);

@@ -11,11 +11,13 @@
  *   still names the class, so object_class works on its objects.
  * - Everything here but freeobject's counter runs on the main thread.
  *
- * freeobject frees in one fixed order: the last reference goes, "willfree"
- * reaches the clients, the registration ends (with "free"), then the free
- * functions, the store and the inlets and outlets. The steps whose
- * subsystems do not exist yet (console purge, clocks and qelems,
- * schedulers, event contexts) are left out until they do.
+ * freeobject frees in one fixed order: the last reference goes, its console
+ * lines and "willfree" go, the registration ends (with "free"), then the
+ * free functions, the clock and qelem purges and the store, then a
+ * scheduler the object owns, the inlets and outlets, and the reference of
+ * the event context. A box object's free functions, purges and store
+ * clean-up run inside its scheduler's timer critical region, so none of its
+ * clocks runs meanwhile.
  */
 #include <atomic>
 #include <cstdarg>
@@ -27,11 +29,15 @@
 #include "kernel/registry_internal.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
+#include "kivo/eventcontext.h"
 #include "kivo/hashtab.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 #include "kivo/sysmem.h"
 #include "kivo/systhread.h"
+#include "kivo/qelem.h"
+#include "kivo/sched.h"
+#include "runtime/sched_internal.h"
 
 t_object g_kivo_qnewobj;
 short g_kivo_version = (0 << 8) | (1 << 4) | 0;
@@ -469,31 +475,57 @@ void freeobject(t_object *x) {
     }
     if (!object_release_canfree(x)) return;
     t_class *c = object_class(x);
+    if (object_obex_needsconsolepurge_get(x)) object_consolepurge(x);
     object_notify(x, ps_willfree, nullptr);
 
+    auto region = static_cast<t_critical>(freeobject_lock_enter(x));
+    t_scheduler *sched = scheduler_fromobject(x);
+    t_scheduler *global = scheduler_getglobal();
     s_freeobject_entercount.fetch_add(1);
     // Declined while other registrations still hold the object.
     if (object_unregister(x) == KIVO_ERR_GENERIC) {
         s_freeobject_entercount.fetch_sub(1);
+        if (region) critical_exit(region);
         return;
     }
     for (t_class *k = c; k; k = k->superclass)
         if (k->freefun) kivo::obex::from_method<void (*)(void *)>(k->freefun)(x);
+    // Lines posted by "willfree" handlers and free functions would otherwise
+    // keep a pointer to the object once it is gone.
+    if (object_obex_needsconsolepurge_get(x)) object_consolepurge(x);
+    const t_ptr_uint flags = object_obex_flags_get(x);
+    if (flags & OBEX_FLAG_NEEDSSCHEDPURGE) {
+        scheduler_purgeclocks(sched, x);
+        if (global != sched) scheduler_purgeclocks(global, x);
+    }
+    if (flags & OBEX_FLAG_NEEDSQUEUEPURGE) sched_purgeqelems(x);
     // A store made at allocation for a tiny class with an offset goes too.
     if (c && (!c->tiny || c->obexoffset > 0)) object_obex_free_internal(x);
     s_freeobject_entercount.fetch_sub(1);
+    if (region) critical_exit(region);
 
+    if (sched && sched != global && sched->owner == x) freeobject(reinterpret_cast<t_object *>(sched));
     if (c && !c->tiny) {
         free_header_list(&x->outlet);
         free_header_list(&x->inlet);
     }
     x->magic = 0;
+    // Whatever runs next on this thread must not find the object as the
+    // cause of its work.
+    if (t_eventcontext *ec = eventcontext_get()) {
+        if (ec->data1 == x) ec->data1 = nullptr;
+        if (ec->data2 == x) ec->data2 = nullptr;
+    }
     sysmem_freeptr(x);
 }
 
 void *freeobject_lock_enter(t_object *x) {
-    // Schedulers do not exist yet, so there is no timer region to enter.
-    return nullptr;
+    t_class *c = object_class(x);
+    if (!c || !(c->flags & CLASS_FLAG_BOX)) return nullptr;
+    t_critical region = scheduler_get_timer_critical(scheduler_fromobject(x));
+    if (!region) return nullptr; // before the scheduler exists
+    critical_enter(region);
+    return region;
 }
 
 long within_freeobject(void) {
@@ -504,6 +536,32 @@ long within_freeobject(void) {
 
 short kivoversion(void) {
     return g_kivo_version;
+}
+
+void clock_xdelay(t_clock *c, long delay) {
+    clock_delay(c, delay);
+}
+
+void clock_xset(t_clock *c, long when) {
+    clock_set(c, when);
+}
+
+void clock_xunset(t_clock *c) {
+    clock_unset(c);
+}
+
+t_atom_long gettime(void) {
+    return static_cast<t_atom_long>(kivo_clock_gettime());
+}
+
+t_atom_long getschedtime(void) {
+    return static_cast<t_atom_long>(kivo_clock_gettime());
+}
+
+double gettime_forobject(t_object *x) {
+    double time = 0.0;
+    object_getftime(x, &time);
+    return time;
 }
 
 long getexttime(void) {

@@ -24,6 +24,7 @@
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
+#include "kivo/inout.h"
 #include "kivo/post.h"
 #include "kivo/sysmem.h"
 
@@ -278,8 +279,8 @@ t_kivo_err object_obex_dumpout(void *x, t_symbol *s, long argc, t_atom *argv) {
     t_object *outlet = nullptr;
     t_kivo_err err = object_obex_lookup(x, _sym(dumpout), &outlet);
     if (err != KIVO_ERR_NONE || !outlet) return err != KIVO_ERR_NONE ? err : static_cast<t_kivo_err>(KIVO_ERR_GENERIC);
-    // Outlets cannot send yet; nothing left the object.
-    return KIVO_ERR_GENERIC;
+    return static_cast<t_kivo_err>(reinterpret_cast<t_ptr_int>(
+        outlet_anything(reinterpret_cast<t_outlet *>(outlet), s, static_cast<short>(argc), argv)));
 }
 
 // ---- freeing

@@ -20,6 +20,7 @@
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 #include "runtime/hashtab_internal.h"
+#include "runtime/sched_internal.h"
 #include "runtime/linklist_internal.h"
 
 t_symbol *ps_pound_S, *ps_namespace, *ps_filevolume, *ps_getvalueof_ext, *ps_setvalueof_ext;
@@ -86,6 +87,7 @@ t_kivo_err obex_init(void) {
 
     method_object_initclass();
     attr_init();
+    scheduler_init();
     reg_object_init();
     object_reference_init();
     quickmap_initclass();

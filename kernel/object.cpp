@@ -22,6 +22,7 @@
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
 #include "kivo/post.h"
+#include "kivo/subclass.h"
 #include "kivo/sysmem.h"
 #include "params/params_internal.h"
 
@@ -75,7 +76,18 @@ extern "C" {
 
 void *object_alloc(t_class *c) {
     if (!c) return nullptr;
-    // The inheritance stack of subclassing is always empty here.
+    // A superclass constructor run by class_super_construct allocates its
+    // own class; the object to make is the derived one under construction.
+    bool force_clear = false;
+    if (t_class *derived = class_inheritance_stack_get()) {
+        for (t_class *k = derived->superclass; k; k = k->superclass) {
+            if (k != c) continue;
+            class_inheritance_stack_set(nullptr);
+            c = derived;
+            force_clear = true;
+            break;
+        }
+    }
     const t_ptr_size hsize = header_size(c);
     const t_ptr_size size = c->size > hsize ? c->size : hsize;
     auto *x = reinterpret_cast<t_object *>(sysmem_newptr(size));
@@ -86,7 +98,7 @@ void *object_alloc(t_class *c) {
         x->inlet = nullptr;
         x->outlet = nullptr;
     }
-    if (!(c->flags & CLASS_FLAG_NOT_CLEARED)) object_zero_do(x);
+    if (force_clear || !(c->flags & CLASS_FLAG_NOT_CLEARED)) object_zero_do(x);
 
     if (!obex_started()) {
         cpost("trying to do this too early\n");

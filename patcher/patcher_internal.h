@@ -1,9 +1,12 @@
 /*
  * The patcher model as far as the kernel reaches it today: recognising an
- * object box and finding the object it holds.
+ * object box and finding the object it holds; finding a patcher's top
+ * patcher, its outlets-disabled flag and its window's error list.
  *
  * Until boxes exist, an object box is any object of a class named "newobj"
  * whose record begins like t_jbox_stub: the header, then the held object.
+ * Until patchers exist, a patcher is any object of a class named "jpatcher"
+ * whose record begins like t_jpatcher_stub.
  *
  * Used by: kernel/ (dispatch), tests. Includes only the kivo/ headers.
  */
@@ -23,6 +26,35 @@ typedef struct jbox_stub {
 KIVO_INTERNAL long isnewex(t_object *x);
 /* The object held in the box, or the box itself when it holds none. */
 KIVO_INTERNAL t_object *jbox_get_object(t_object *box);
+
+typedef struct jpatcher_stub {
+    t_object ob;
+    t_object *toppatcher;   /* the top-level patcher containing it; null: itself (borrowed) */
+    t_object *view;         /* its view, or null when it has none (borrowed) */
+    unsigned char outlets_disabled; /* set on a stack overflow, cleared on dismissal */
+    /* The one error shown in its window (with a view only). */
+    t_object *error_owner;
+    t_object *error_listener; /* receives "errordismissed" */
+    t_symbol *error_text;
+    void *error_param;
+} t_jpatcher_stub;
+
+/* The top-level patcher containing a patcher (itself at the top); null for
+   an object that is not a patcher. */
+KIVO_INTERNAL t_object *jpatcher_get_toppatcher(t_object *patcher);
+/* The outlets-disabled flag; written by a sending thread, cleared on the
+   main thread, read by sends on any thread. */
+KIVO_INTERNAL long jpatcher_outlets_disabled(t_object *patcher);
+KIVO_INTERNAL void jpatcher_set_outlets_disabled(t_object *patcher, long on);
+/* Shows an error in the patcher's window: 1. Without a view, posts the text
+   as an error on the owner and records nothing: 0. A text already shown is
+   not added twice (1). */
+KIVO_INTERNAL long jpatcher_error_obtrusive_owner(t_object *patcher, t_object *owner,
+                                                  const char *text, t_object *listener,
+                                                  void *param);
+/* The user clears the shown error: its listener gets "errordismissed"
+   (with the param) and the record goes. */
+KIVO_INTERNAL void jpatcher_clear_obtrusiveerror(t_object *patcher, long index);
 
 KIVO_END_C
 

@@ -27,6 +27,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "kivo/inout.h"
 #include "kivo/post.h"
 #include "kivo/sysmem.h"
 #include "kivo/systhread.h"
@@ -102,9 +103,9 @@ void *thread_start(void *p) {
     if (rec.priority) systhread_setpriority(systhread_self(), rec.priority);
     systhread_eliminatedenormals();
     void *result = rec.entry(rec.arg);
-    // Outlet-guard cleanup: a scheduler-polling thread (systhread_istimerthread)
-    // releases its outlet stack-guard record here, once the outlet layer
-    // provides outlet_thread_destroy.
+    // A thread that polled schedulers has sent through outlets; its guard
+    // record goes with it.
+    if (systhread_istimerthread()) outlet_thread_destroy();
     return result;
 }
 

@@ -7,7 +7,9 @@
  *   used as a format again;
  * - until the console exists, each post is kept in the early list, oldest
  *   first, at most kEarlyListLimit of them; the list has its own mutex;
- * - the standard-stream sink merges texts into rows by the row flags the
+ *   once it exists, each post goes to its queue (tools/console.cpp);
+ * - the standard-stream sink writes at post time only while no console
+ *   exists; it merges texts into rows by the row flags the
  *   same way the console does, and writes a row whole, under its own mutex,
  *   so rows from several threads never interleave;
  * - the mirror writes each posted text to the system log exactly once.
@@ -23,9 +25,11 @@
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
+#include "kivo/obex.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 #include "platform/platform.h"
+#include "tools/console_internal.h"
 #include "tools/post_internal.h"
 
 namespace kivo::post {
@@ -68,15 +72,20 @@ std::string_view strip_newline(std::string_view text) {
     return text;
 }
 
-void sink_emit(StdSink &sink) {
-    FILE *stream = sink.pending_kind == POST_KIND_POST ? (sink.out ? sink.out : stdout)
-                                                       : (sink.err ? sink.err : stderr);
-    const char *name = sink.pending_refname ? sink.pending_refname->name : "";
+// The caller holds the sink's mutex.
+void sink_emit_row(StdSink &sink, t_symbol *refname, long kind, const char *text) {
+    FILE *stream = kind == POST_KIND_POST ? (sink.out ? sink.out : stdout)
+                                          : (sink.err ? sink.err : stderr);
+    const char *name = refname ? refname->name : "";
     if (name[0])
-        std::fprintf(stream, "%s: %s\n", name, sink.pending.c_str());
+        std::fprintf(stream, "%s: %s\n", name, text);
     else
-        std::fprintf(stream, "%s\n", sink.pending.c_str());
+        std::fprintf(stream, "%s\n", text);
     std::fflush(stream);
+}
+
+void sink_emit(StdSink &sink) {
+    sink_emit_row(sink, sink.pending_refname, sink.pending_kind, sink.pending.c_str());
     sink.pending.clear();
 }
 
@@ -102,16 +111,6 @@ void sink_write(t_object *x, t_symbol *refname, long kind, long flags, std::stri
     if ((flags & POST_FLAG_ENDROW) && !sink.pending.empty()) sink_emit(sink);
 }
 
-void early_append(t_object *x, long kind, long flags, const char *text) {
-    EarlyList &list = early_list();
-    std::lock_guard lock(list.mutex);
-    if (list.entries.size() >= kEarlyListLimit) {
-        list.overflowed = true;
-        return;
-    }
-    list.entries.push_back(EarlyEntry{x, kind, flags, text});
-}
-
 void vpost_kind(t_object *x, long kind, const char *fmt, va_list args) {
     char buf[KIVO_POST_BUFSIZE];
     vsnprintf_zero(buf, sizeof buf, fmt, args);
@@ -133,6 +132,27 @@ t_symbol *postrow_refname(t_object *x) {
     object_method(x, _sym(postname), &name);
     if (name && name != ps_ && name->name[0]) return name;
     return object_classname(x);
+}
+
+void prepost_new(t_object *x, long kind, long flags, const char *text) {
+    // Marked like a queued post, so that freeing the object purges it here
+    // before the hand-over asks it for its name.
+    if (x && x->magic == KIVO_OBJECT_MAGIC) object_obex_needsconsolepurge_set(x, 1);
+    EarlyList &list = early_list();
+    std::lock_guard lock(list.mutex);
+    if (list.entries.size() >= kEarlyListLimit) {
+        list.overflowed = true;
+        return;
+    }
+    list.entries.push_back(EarlyEntry{x, kind, flags, text ? text : ""});
+}
+
+void early_purge(t_object *x) {
+    if (!x) return;
+    EarlyList &list = early_list();
+    std::lock_guard lock(list.mutex);
+    for (EarlyEntry &e : list.entries)
+        if (e.object == x) e.object = nullptr;
 }
 
 std::vector<EarlyEntry> early_take(bool *overflowed) {
@@ -163,6 +183,17 @@ void stdsink_set_streams(FILE *out, FILE *err) {
     sink.err = err;
 }
 
+void stdsink_write_row(t_symbol *refname, long kind, const char *text) {
+    StdSink &sink = stdsink();
+    std::lock_guard lock(sink.mutex);
+    sink_emit_row(sink, refname, kind, text ? text : "");
+}
+
+void stdsink_write_early() {
+    for (const EarlyEntry &e : early_take())
+        sink_write(e.object, postrow_refname(e.object), e.kind, e.flags, strip_newline(e.text));
+}
+
 void set_mirror(bool on) { g_mirror.store(on, std::memory_order_relaxed); }
 
 bool mirror() { return g_mirror.load(std::memory_order_relaxed); }
@@ -175,8 +206,7 @@ extern "C" {
 
 void object_poststring(t_object *x, long kind, long flags, const char *text) {
     if (!text) text = "";
-    early_append(x, kind, flags, text);
-    if (stdsink_enabled())
+    if (!kivo::console::console_poststring(x, kind, flags, text) && stdsink_enabled())
         sink_write(x, postrow_refname(x), kind, flags, strip_newline(text));
     if (mirror()) {
         std::string line(text);
@@ -274,6 +304,19 @@ void postatom(const t_atom *ap) {
     }
     if (buf[0]) post("%s", buf);
 }
+
+// The patcher model cannot yet say which patcher holds an object, so every
+// report goes to the console as an ordinary error.
+void object_error_obtrusive(t_object *x, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    verror(x, fmt, args);
+    va_end(args);
+}
+
+void xsetpost(void) { post("\n"); }
+
+void post_displayrecent(void) { bug("post_displayrecent: deprecated and no longer supported"); }
 
 long errorcount_get(void) { return g_errorcount.load(std::memory_order_relaxed); }
 

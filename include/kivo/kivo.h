@@ -25,5 +25,10 @@
 #include "kivo/charset.h"
 #include "kivo/attr.h"
 #include "kivo/eventcontext.h"
+#include "kivo/sched.h"
+#include "kivo/qelem.h"
+#include "kivo/inout.h"
+#include "kivo/proxy.h"
+#include "kivo/subclass.h"
 
 #endif

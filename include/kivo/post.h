@@ -51,6 +51,27 @@ KIVO_EXPORT void postatom(const t_atom *ap);
 KIVO_EXPORT long errorcount_get(void);
 KIVO_EXPORT void errorcount_set(long n);
 
+/* Shown in the error bar of the object's patcher when it has one; else
+   as object_error. */
+KIVO_EXPORT void object_error_obtrusive(t_object *x, const char *fmt, ...) KIVO_FORMAT(2, 3);
+
+/* Posts a lone newline, which shows nothing. */
+KIVO_EXPORT void xsetpost(void);
+/* Retired: reports a bug. */
+KIVO_EXPORT void post_displayrecent(void);
+
+/* Called by freeobject for an object that has posted: queued posts let go
+   of it. */
+KIVO_EXPORT void object_consolepurge(t_object *x);
+
+/* Main thread. Show the console, creating it when needed; post_mayshow only
+   when the preference "kivoatstartup" is on. */
+KIVO_EXPORT void post_mayshow(void);
+KIVO_EXPORT void post_shownew(void);
+KIVO_EXPORT void post_show(void);
+/* Called once at start-up; does nothing. */
+KIVO_EXPORT void post_init(void);
+
 KIVO_END_C
 
 #endif

@@ -8,6 +8,7 @@
 
 #include "kivo/kivo.h"
 #include "support/kivo_test.h"
+#include "support/mem_streams.h"
 #include "platform/platform.h"
 
 using kivo::test::PostCapture;
@@ -128,33 +129,12 @@ TEST(Post, PostsFromManyThreadsAreAllKept) {
 // Captures the standard-stream sink into two memory streams.
 class StdSink : public ::testing::Test {
 protected:
-    void SetUp() override {
-        out_ = open_memstream(&outbuf_, &outlen_);
-        err_ = open_memstream(&errbuf_, &errlen_);
-        kivo::post::stdsink_set_streams(out_, err_);
-        kivo::post::stdsink_enable(true);
-    }
-    void TearDown() override {
-        kivo::post::stdsink_enable(false);
-        kivo::post::stdsink_set_streams(nullptr, nullptr);
-        std::fclose(out_);
-        std::fclose(err_);
-        std::free(outbuf_);
-        std::free(errbuf_);
-    }
-    std::string out() {
-        std::fflush(out_);
-        return std::string(outbuf_, outlen_);
-    }
-    std::string err() {
-        std::fflush(err_);
-        return std::string(errbuf_, errlen_);
-    }
+    void SetUp() override { kivo::post::stdsink_enable(true); }
+    std::string out() { return streams_.out(); }
+    std::string err() { return streams_.err(); }
 
     PostCapture capture_;
-    FILE *out_ = nullptr, *err_ = nullptr;
-    char *outbuf_ = nullptr, *errbuf_ = nullptr;
-    std::size_t outlen_ = 0, errlen_ = 0;
+    kivo::test::MemStreams streams_;
 };
 
 TEST_F(StdSink, PlainPostsGoToStandardOutputAndTheRestToStandardError) {
