@@ -354,7 +354,15 @@ void scheduler_gettime_nocache(t_scheduler *s, double *time) {
         *time = o->time.load();
         return;
     }
-    const double now = systimer_gettime() - o->runstart.load() + o->time.load();
+    // The run start and the time are written by the polling thread one
+    // after the other (run start first); reading the run start on both sides
+    // of the time keeps an old run start from meeting a new time.
+    double start, logical;
+    do {
+        start = o->runstart.load();
+        logical = o->time.load();
+    } while (o->runstart.load() != start);
+    const double now = systimer_gettime() - start + logical;
     const double reported = s->reportedtime.load();
     if (now - reported > kReportStep) {
         s->reportedtime.store(now);
@@ -489,8 +497,10 @@ long sched_takepoll(long frommain, double *time) {
         g->time.store(v);
         if (audio) g->audiotime.store(v);
     };
-    settime(t);
+    // The run start goes first: a reader that pairs the new time with the
+    // old run start would see a time ahead by the whole gap between polls.
     g->runstart.store(systimer_gettime());
+    settime(t);
     evnum_incr();
     s_inpoll.store(1);
     const bool midi = sysmidi_usingdriver() != 0;

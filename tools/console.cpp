@@ -190,21 +190,24 @@ void schedule_drain(t_jkivowindow *x) {
     }
     const double now = kivo_clock_gettime();
     enum { kNothing, kQelem, kClock } action = kNothing;
-    double delay = 0.0;
+    double when = 0.0;
     systhread_mutex_lock(x->rate_mutex);
     if (now >= x->next_allowed) {
         x->next_allowed = now + kDrainInterval;
         action = kQelem;
     } else if (!x->clock_pending) {
         x->clock_pending = 1;
-        delay = x->next_allowed - now;
+        when = x->next_allowed;
         action = kClock;
     }
     systhread_mutex_unlock(x->rate_mutex);
+    // The clock is set for the end of the window itself rather than for a
+    // delay from `now`: a poster held up between reading the time and
+    // setting the clock would otherwise push the drain past the window.
     if (action == kQelem)
         set_drain(x);
     else if (action == kClock && x->clock)
-        clock_fdelay(x->clock, delay);
+        clock_fset(x->clock, when);
 }
 
 // Ends a pass when the queue is empty: the emptiness test and the clearing
