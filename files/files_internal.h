@@ -13,6 +13,8 @@
 #define KIVO_FILES_FILES_INTERNAL_H
 
 #include "kivo/object.h"
+#include "kivo/atom.h"
+#include "kivo/path.h"
 
 KIVO_BEGIN_C
 
@@ -54,6 +56,39 @@ typedef struct files_loader {
 /* Installs a loader (null: none, nothing is ever found). The loader is
    borrowed and must outlive its use. */
 KIVO_INTERNAL void files_loader_set(const t_files_loader *loader);
+
+/* ---- file access (see kivo/path.h for the exported part) */
+
+/* The system error number of the last file failure (0 after none). */
+KIVO_INTERNAL extern short g_kivo_file_error;
+
+/* The ten "#"/"$" argument slots of a loaded document: slot 0 a new unique
+   number, 1 to 9 the first nine arguments, the rest the long 0; *outc = 10. */
+KIVO_INTERNAL void argpad(long argc, const t_atom *argv, long *outc, t_atom *outv);
+
+/*
+ * A buffered file object of the class "toolfile", freed with freeobject:
+ * reading from a file or from a locked memory handle, or writing a new file
+ * (which, like path_createsysfile, replaces its target only when freed).
+ */
+typedef struct toolfile t_toolfile;
+/* Opens for reading (type 0) or creates empty (a type); null on failure
+   with the code in g_kivo_file_error. */
+KIVO_INTERNAL t_toolfile *toolfile_new(const char *name, short path, t_fourcc type);
+/* Reads bytes [0, end) of the handle, which stays the caller's and must
+   stay locked while the file object lives. */
+KIVO_INTERNAL t_toolfile *toolfile_fromhandle(t_handle h, t_ptr_size end);
+KIVO_INTERNAL long toolfile_getc(t_toolfile *f);
+KIVO_INTERNAL long toolfile_putc(t_toolfile *f, long c);
+KIVO_INTERNAL long toolfile_fread(t_toolfile *f, void *buf, long count);
+KIVO_INTERNAL long toolfile_fwrite(t_toolfile *f, const void *buf, long count);
+KIVO_INTERNAL long toolfile_seek(t_toolfile *f, t_ptr_size pos);
+KIVO_INTERNAL t_ptr_size toolfile_length(t_toolfile *f);
+KIVO_INTERNAL long toolfile_error(t_toolfile *f);
+/* Stores the header version; non-zero unless it is 2 or 3. */
+KIVO_INTERNAL long toolfile_check(t_toolfile *f, long version);
+KIVO_INTERNAL void toolfile_burp(t_toolfile *f);
+KIVO_INTERNAL void toolfile_freedata(t_toolfile *f);
 
 KIVO_END_C
 

@@ -24,6 +24,8 @@
 
 #include "kernel/attr_internal.h"
 #include "kernel/obex_internal.h"
+#include "kivo/atomarray.h"
+#include "kivo/msgtext.h"
 #include "kivo/charset.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
@@ -315,90 +317,14 @@ void filters_clone(t_attr *copy) {
     copy->filterset = s ? static_cast<t_object *>(object_clone(s)) : nullptr;
 }
 
-// ---- the atom-text writer "gettext" needs: the display text of atoms.
-// Display flags: 2 plain symbols, 4 quote every symbol, 8 ", " between
-// atoms, 0x10 keep trailing zeros, 0x20 high resolution, 0x40 "%.2f".
-
-void append_symbol(std::string &out, const char *text, long flags, bool dollar) {
-    bool blank = std::strchr(text, ' ') != nullptr;
-    bool quote = (flags & 4) || (!(flags & 2) && blank);
-    if (quote) {
-        out += dollar ? "\"$" : "\"";
-        for (const char *p = text; *p; ++p) {
-            if (*p == '"' || *p == '\\') out += '\\';
-            out += *p;
-        }
-        out += '"';
-        return;
-    }
-    if (dollar) out += '$';
-    if (flags & 2) {
-        out += text;
-        return;
-    }
-    for (const char *p = text; *p; ++p) {
-        if (std::strchr("\"\\,;$", *p)) out += '\\';
-        out += *p;
-    }
-}
-
-void append_atom(std::string &out, const t_atom &a, long flags) {
-    char buf[512];
-    switch (a.type) {
-    case AT_LONG:
-        std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(a.value.w_long));
-        out += buf;
-        return;
-    case AT_DOLLAR:
-        std::snprintf(buf, sizeof buf, "$%lld", static_cast<long long>(a.value.w_long));
-        out += buf;
-        return;
-    case AT_FLOAT:
-        if (flags & 0x40)
-            std::snprintf(buf, sizeof buf, "%.2f", a.value.w_float);
-        else if (flags & 0x20)
-            std::snprintf(buf, sizeof buf, "%.17g", a.value.w_float);
-        else
-            std::snprintf(buf, sizeof buf, "%f", a.value.w_float);
-        if (!(flags & 0x10) && !(flags & 0x20)) truncate_zeros(buf);
-        out += buf;
-        return;
-    case AT_SYM:
-        if (!a.value.w_sym) {
-            out += "<unknown>";
-            return;
-        }
-        append_symbol(out, a.value.w_sym->name, flags, false);
-        return;
-    case AT_DOLLSYM:
-        append_symbol(out, a.value.w_sym ? a.value.w_sym->name : "", flags, true);
-        return;
-    case AT_OBJ:
-        if (!valid_object(a.value.w_obj)) {
-            out += "<nogood_object>";
-            return;
-        }
-        out += object_classname(a.value.w_obj)->name;
-        return;
-    case AT_SEMI:
-        out += ';';
-        return;
-    case AT_COMMA:
-        out += ',';
-        return;
-    default:
-        out += "<unknown>";
-        return;
-    }
-}
+// ---- "gettext" writes values with the display writer of message text.
 
 std::string atoms_text(long ac, const t_atom *av, long flags) {
+    long size = 0;
+    char *text = nullptr;
     std::string out;
-    const char *sep = (flags & 8) ? ", " : " ";
-    for (long i = 0; i < ac; ++i) {
-        append_atom(out, av[i], flags);
-        if (i + 1 < ac && av[i + 1].type != AT_COMMA) out += sep;
-    }
+    if (atom_gettext(ac, av, &size, &text, flags) == KIVO_ERR_NONE && text) out = text;
+    if (text) sysmem_freeptr(text);
     return out;
 }
 
@@ -504,8 +430,8 @@ t_object *attribute_threadspecific_clone(t_attribute_threadspecific *x) {
     auto *y = reinterpret_cast<t_attribute_threadspecific *>(object_clone_generic(&x->attr.ob));
     if (!y) return nullptr;
     filters_clone(&y->attr);
-    // The values array is always empty; thread values are not copied.
-    y->values = nullptr;
+    // Thread values are not copied; the (empty) values array is.
+    y->values = x->values ? atomarray_duplicate(x->values) : nullptr;
     y->key = kNoKey;
     if (systhread_key_create(&y->key, nullptr) != 0) {
         object_free(&y->attr.ob);
@@ -516,6 +442,8 @@ t_object *attribute_threadspecific_clone(t_attribute_threadspecific *x) {
 
 void attribute_threadspecific_free(t_attribute_threadspecific *x) {
     filters_free(&x->attr);
+    if (x->values) object_free(x->values);
+    x->values = nullptr;
     if (x->key != kNoKey) systhread_key_delete(x->key);
     x->key = kNoKey;
 }
@@ -755,7 +683,7 @@ t_object *attribute_threadspecific_new(const char *name, t_symbol *type, long fl
     attr_fill(&x->attr, name, type_or_atom(type), flags, mget, mset,
               as_method(attribute_threadspecific_method_get),
               as_method(attribute_threadspecific_method_set));
-    x->values = nullptr;
+    x->values = atomarray_new(0, nullptr);
     x->key = kNoKey;
     if (systhread_key_create(&x->key, nullptr) != 0) {
         object_free(&x->attr.ob);

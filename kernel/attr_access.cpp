@@ -21,14 +21,17 @@
  */
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "kernel/attr_internal.h"
 #include "kernel/obex_internal.h"
 #include "kernel/symbol_internal.h"
 #include "kivo/commonsyms.h"
+#include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
+#include "kivo/msgtext.h"
 #include "kivo/post.h"
 #include "kivo/registry.h"
 #include "kivo/sysmem.h"
@@ -452,22 +455,13 @@ t_kivo_err object_attr_touch(t_object *x, t_symbol *attrname) {
 
 t_kivo_err object_attr_touch_parse(t_object *x, const char *attrnames) {
     if (!valid(x) || !attrnames) return KIVO_ERR_GENERIC;
-    // Only names matter here, so words are split at blanks; a word that
-    // was never interned names no attribute and makes no symbol.
-    char word_buf[2048];
-    const char *p = attrnames;
-    for (long n = 0; n < kTouchNames; ++n) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
-        if (!*p) break;
-        size_t len = 0;
-        while (p[len] && p[len] != ' ' && p[len] != '\t' && p[len] != '\n' && p[len] != '\r') ++len;
-        if (len < sizeof word_buf) {
-            std::memcpy(word_buf, p, len);
-            word_buf[len] = '\0';
-            if (t_symbol *name = lookupsym(word_buf, nullptr)) object_attr_touch(x, name);
-        }
-        p += len;
-    }
+    auto word = std::make_unique<char[]>(KIVO_TEXT_WORDBUF);
+    char *text = const_cast<char *>(attrnames);
+    const t_atom_long end = static_cast<t_atom_long>(std::strlen(attrnames));
+    t_atom_long pos = 0;
+    t_atom a;
+    for (long n = 0; n < kTouchNames && readatom(word.get(), &text, &pos, end, &a); ++n)
+        if (a.type == AT_SYM) object_attr_touch(x, a.value.w_sym);
     return KIVO_ERR_NONE;
 }
 
@@ -642,21 +636,48 @@ long attr_args_offset(short ac, t_atom *av) {
     return ac;
 }
 
-void attr_args_process(void *x, short ac, t_atom *av) {
-    auto *ob = static_cast<t_object *>(x);
-    if (!valid(ob) || ac <= 0 || !av) return;
+} // extern "C"
+
+namespace {
+
+// Calls fn(name, count, values) for each "@name value..." group after the
+// leading plain arguments.
+template <typename Fn>
+void for_each_attr_arg(short ac, t_atom *av, Fn fn) {
     long i = attr_args_offset(ac, av);
     while (i < ac) {
         t_symbol *name = gensym(av[i].value.w_sym->name + 1);
         long end = i + 1;
         while (end < ac && !is_attr_arg(av[end])) ++end;
         const long count = end - i - 1;
-        if (object_attr_usercanset(ob, name))
-            object_method(ob, name, as_word(count), count ? av + i + 1 : nullptr);
-        else
-            error("%s: \"%s\" is not a valid attribute argument", object_classname(ob)->name, name->name);
+        fn(name, count, count ? av + i + 1 : nullptr);
         i = end;
     }
+}
+
+} // namespace
+
+extern "C" {
+
+void attr_args_process(void *x, short ac, t_atom *av) {
+    auto *ob = static_cast<t_object *>(x);
+    if (!valid(ob) || ac <= 0 || !av) return;
+    for_each_attr_arg(ac, av, [ob](t_symbol *name, long count, t_atom *values) {
+        if (object_attr_usercanset(ob, name))
+            object_method(ob, name, as_word(count), values);
+        else
+            error("%s: \"%s\" is not a valid attribute argument", object_classname(ob)->name, name->name);
+    });
+}
+
+void attr_args_dictionary(t_dictionary *d, short ac, t_atom *av) {
+    if (!d || ac <= 0 || !av) return;
+    for_each_attr_arg(ac, av, [d](t_symbol *name, long count, t_atom *values) {
+        if (count == 1)
+            dictionary_appendatom(d, name, values);
+        else if (count > 1)
+            dictionary_appendatoms(d, name, count, values);
+    });
 }
 
 // ---- filter helpers

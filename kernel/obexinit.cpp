@@ -22,6 +22,8 @@
 #include "runtime/hashtab_internal.h"
 #include "runtime/sched_internal.h"
 #include "runtime/linklist_internal.h"
+#include "runtime/atomarray_internal.h"
+#include "runtime/dictionary_internal.h"
 
 t_symbol *ps_pound_S, *ps_namespace, *ps_filevolume, *ps_getvalueof_ext, *ps_setvalueof_ext;
 
@@ -86,10 +88,13 @@ t_kivo_err obex_init(void) {
     }
 
     method_object_initclass();
+    atomarray_init();
     attr_init();
     scheduler_init();
     reg_object_init();
     object_reference_init();
+    string_initclass();
+    dictionary_initclass();
     quickmap_initclass();
     return KIVO_ERR_NONE;
 }

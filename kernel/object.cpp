@@ -18,6 +18,7 @@
 #include "boxes/boxes_internal.h"
 #include "kernel/obex_internal.h"
 #include "kernel/registry_internal.h"
+#include "kivo/attr.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
@@ -221,6 +222,7 @@ t_dictionary *object_dictionary_fromnewargs(t_object *patcher, t_class *c, long 
                                                  reinterpret_cast<void *>(static_cast<t_ptr_int>(count)),
                                                  argv);
         }
+        attr_args_dictionary(d, static_cast<short>(argc > 0x7fff ? 0x7fff : argc), argv);
     }
     return d;
 }

@@ -27,10 +27,6 @@ bool is_object(const void *x) {
     return x && static_cast<const t_object *>(x)->magic == KIVO_OBJECT_MAGIC;
 }
 
-t_scheduler *owner_of(t_scheduler *s) {
-    return kivo::sched::scheduler_clockowner(s);
-}
-
 t_scheduler *lock_owner(t_scheduler *s) {
     return kivo::sched::scheduler_lockclockowner(s);
 }

@@ -87,7 +87,7 @@ typedef struct attribute {
 /* "attribute_threadspecific": one integer per thread. */
 typedef struct attribute_threadspecific {
     t_attr attr;
-    t_atomarray *values; /* kept for cloning; always null here */
+    t_atomarray *values; /* empty, kept for cloning (owned) */
     t_systhread_key key;
 } t_attribute_threadspecific;
 
@@ -295,6 +295,10 @@ KIVO_EXPORT t_kivo_err object_attr_setsym_array(t_object *x, t_symbol *attrname,
 KIVO_EXPORT long attr_args_offset(short ac, t_atom *av);
 /* Sends the object one message per "@name values..." group. */
 KIVO_EXPORT void attr_args_process(void *x, short ac, t_atom *av);
+/* Stores each "@name values..." group in the dictionary under name: one
+   value as an atom, several as an atom list; a name without values stores
+   nothing. */
+KIVO_EXPORT void attr_args_dictionary(t_dictionary *d, short ac, t_atom *av);
 
 /* ---- filter helpers; 0, or -1 for a null attribute or when the filter
    cannot be made */

@@ -30,5 +30,13 @@
 #include "kivo/inout.h"
 #include "kivo/proxy.h"
 #include "kivo/subclass.h"
+#include "kivo/atombuf.h"
+#include "kivo/typedcall.h"
+#include "kivo/path.h"
+#include "kivo/atomarray.h"
+#include "kivo/stringobj.h"
+#include "kivo/msgtext.h"
+#include "kivo/binbuf.h"
+#include "kivo/dictionary.h"
 
 #endif

@@ -20,19 +20,9 @@ using kivo::test::PostCapture;
 using kivo::test::F;
 using kivo::test::L;
 using kivo::test::O;
+using kivo::test::DS;
+using kivo::test::T;
 using kivo::test::Y;
-t_atom T(short type, t_atom_long v = 0) {
-    t_atom a;
-    a.type = type;
-    a.value.w_long = v;
-    return a;
-}
-t_atom DS(const char *s) {
-    t_atom a;
-    a.type = AT_DOLLSYM;
-    a.value.w_sym = gensym(s);
-    return a;
-}
 
 TEST(Atom, NullPointers) {
     EXPECT_EQ(atom_setlong(nullptr, 1), KIVO_ERR_INVALID_PTR);

@@ -226,12 +226,6 @@ TEST(Object, NewPassesWordsToTheConstructor) {
     EXPECT_EQ(object_new(nobox(), noctor->name), nullptr);
 }
 
-// A stand-in for the dictionary, which is recognised by its class name.
-t_class *dictionary_standin() {
-    static t_class *c = class_new("dictionary", nullptr, nullptr, sizeof(t_object), nullptr, 0);
-    return c;
-}
-
 void *new_from_dictionary(t_object *d) {
     g_got.argc = 1;
     atom_setobj(&g_got.argv[0], d);
@@ -250,7 +244,7 @@ TEST(Object, DictionaryConstructorsTakeAPassedDictionaryWithoutFreeingIt) {
     class_register(nobox(), c);
     g_made = c;
     g_got = {};
-    auto *d = static_cast<t_object *>(object_alloc(dictionary_standin()));
+    auto *d = reinterpret_cast<t_object *>(dictionary_new());
     t_atom args[4];
     atom_setobj(&args[0], d);
     atom_setlong(&args[1], 5);
@@ -262,6 +256,9 @@ TEST(Object, DictionaryConstructorsTakeAPassedDictionaryWithoutFreeingIt) {
     EXPECT_EQ(g_got.argv[0].value.w_obj, d);
     EXPECT_EQ(g_got.l, 1); // "stdargs" saw the atoms before "@size"
     EXPECT_EQ(d->magic, KIVO_OBJECT_MAGIC);
+    t_atom_long size = 0; // the "@" arguments went into the dictionary
+    EXPECT_EQ(dictionary_getlong(reinterpret_cast<t_dictionary *>(d), gensym("size"), &size), 0);
+    EXPECT_EQ(size, 3);
     object_free(x);
     object_free(d);
 

@@ -10,6 +10,7 @@
 
 #include "app/mainthread_internal.h"
 #include "kivo/kivo.h"
+#include "kernel/obex_internal.h"
 #include "runtime/qelem_internal.h"
 
 namespace {
@@ -67,7 +68,7 @@ TEST(QelemThreads, DeferAndSetFromManyThreadsWhileTargetsAreFreed) {
             book.alive[t] = true;
         }
     std::vector<t_qelem *> shared;
-    for (int i = 0; i < 4; ++i) shared.push_back(qelem_new(nullptr, reinterpret_cast<method>(&shared_run)));
+    for (int i = 0; i < 4; ++i) shared.push_back(qelem_new(nullptr, kivo::obex::as_method(&shared_run)));
 
     std::vector<std::atomic<int>> finished(kThreads); // rounds completed per worker
     for (auto &f : finished) f.store(0);
@@ -127,7 +128,7 @@ TEST(QelemThreads, SetUnsetAndFreeRaceWithPasses) {
             // Each worker also makes and frees its own qelems while others
             // set shared ones, so frees race with passes taking neighbours.
             for (int i = 0; i < kIterations; ++i) {
-                t_qelem *q = qelem_new(nullptr, reinterpret_cast<method>(&shared_run));
+                t_qelem *q = qelem_new(nullptr, kivo::obex::as_method(&shared_run));
                 qelem_set(q);
                 if ((i + w) % 2) qelem_front(q);
                 if (i % 5 == 0) qelem_unset(q);
@@ -154,7 +155,7 @@ TEST(QelemThreads, NoSetIsLostAtTheEndOfAPass) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 200;
     ASSERT_TRUE(mainpump_drain(1000));
-    t_qelem *q = qelem_new(nullptr, reinterpret_cast<method>(&see_posts));
+    t_qelem *q = qelem_new(nullptr, kivo::obex::as_method(&see_posts));
     for (int round = 0; round < kRounds; ++round) {
         std::atomic<int> done{0};
         std::vector<std::thread> posters;

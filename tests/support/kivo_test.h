@@ -30,6 +30,20 @@ inline t_atom O(void *o) {
     atom_setobj(&a, o);
     return a;
 }
+// An atom of any type with a word value: T(AT_DOLLAR, 1), T(AT_SEMI).
+inline t_atom T(short type, t_atom_long v = 0) {
+    t_atom a;
+    a.type = type;
+    a.value.w_long = v;
+    return a;
+}
+// A dollar-symbol such as "1-x".
+inline t_atom DS(const char *s) {
+    t_atom a;
+    a.type = AT_DOLLSYM;
+    a.value.w_sym = gensym(s);
+    return a;
+}
 
 // Collects what is posted while it lives. Posts go to the early list until
 // the console exists, so the capture empties the list when it starts and

@@ -1,0 +1,933 @@
+/*
+ * Dictionaries: a hash table for lookup and a linked list for key order.
+ *
+ * - Every entry lives in both: the table maps key -> entry and never owns
+ *   it (it is only ever chucked); the order list owns it and frees it.
+ * - One entry per key. A new key is appended to the list; replacing a value
+ *   rewrites the entry in place, so the key keeps its place.
+ * - An entry owns an AT_OBJ value unless its flags have bit 1 or 2.
+ * - A replaced value is freed after the new one is in place, and never when
+ *   it is the very object being stored.
+ * - Converting readers turn string objects into symbols in place; a string
+ *   the dictionary does not own is left to its owner.
+ */
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kivo/atomarray.h"
+#include "kivo/binbuf.h"
+#include "kivo/class.h"
+#include "kivo/commonsyms.h"
+#include "kivo/dictionary.h"
+#include "kivo/dispatch.h"
+#include "kivo/legacy.h"
+#include "kivo/stringobj.h"
+#include "kivo/strutil.h"
+#include "kivo/sysmem.h"
+#include "app/kivodebug_internal.h"
+#include "kernel/obex_internal.h"
+#include "runtime/dictionary_internal.h"
+#include "runtime/linklist_internal.h"
+
+namespace {
+
+using kivo::obex::as_method;
+
+constexpr long kNotOwned = DICTIONARY_ENTRY_FLAG_NOFREE | DICTIONARY_ENTRY_FLAG_REFERENCE;
+// Size of the caller's buffer that dictionary_get_ex may fill.
+constexpr size_t kErrorTextSize = 256;
+// Longest part of a path that is split into components.
+constexpr size_t kPathLimit = 2047;
+
+std::once_flag s_class_once;
+t_class *s_dictionary_class = nullptr;
+t_class *s_entry_class = nullptr;
+std::atomic<long> s_instances{0};
+
+void count_instances(long delta) {
+    const long now = s_instances.fetch_add(delta, std::memory_order_relaxed) + delta;
+    kivodebug_setformat(gensym("dictionary_instances"), "l", static_cast<t_atom_long>(now));
+}
+
+bool is_class(const t_atom *a, t_symbol *name) {
+    return a->type == AT_OBJ && a->value.w_obj && object_classname(a->value.w_obj) == name;
+}
+
+bool is_dictionary_object(t_object *x) { return x && object_classname(x) == _sym(dictionary); }
+
+t_dictionary_entry *find(t_dictionary *d, t_symbol *key) {
+    if (!d || !d->table) return nullptr;
+    t_object *value = nullptr;
+    if (hashtab_lookup(d->table, key, &value) != KIVO_ERR_NONE) return nullptr;
+    return reinterpret_cast<t_dictionary_entry *>(value);
+}
+
+// The symbol of a string object's text; a string without text gives the
+// empty symbol.
+t_symbol *string_symbol(t_object *s) {
+    const char *text = string_getptr(reinterpret_cast<t_string *>(s));
+    return gensym(text ? text : "");
+}
+
+// Turns a string atom into the symbol of its text; the string is freed only
+// when the caller's container owns it.
+void convert_atom(t_atom *a, bool owned) {
+    if (!is_class(a, _sym(string))) return;
+    t_object *s = a->value.w_obj;
+    atom_setsym(a, string_symbol(s));
+    if (owned) object_free(s);
+}
+
+// Converts an entry's value, or every atom of its atom-array value.
+void convert_entry(t_dictionary_entry *e) {
+    if (is_class(&e->value, _sym(atomarray))) {
+        auto *array = reinterpret_cast<t_atomarray *>(e->value.value.w_obj);
+        const bool owned = array->flags & ATOMARRAY_FLAG_FREECHILDREN;
+        for (t_atom_long i = 0; i < array->count; i++) convert_atom(array->atoms + i, owned);
+    } else {
+        convert_atom(&e->value, !(e->flags & kNotOwned));
+    }
+}
+
+void entry_values(t_dictionary_entry *e, bool convert, long *argc, t_atom **argv) {
+    if (convert) convert_entry(e);
+    if (is_class(&e->value, _sym(atomarray))) {
+        auto *array = reinterpret_cast<t_atomarray *>(e->value.value.w_obj);
+        *argc = static_cast<long>(array->count);
+        *argv = array->atoms;
+    } else {
+        *argc = 1;
+        *argv = &e->value;
+    }
+}
+
+// The atoms of key's value; null when the key is missing.
+t_dictionary_entry *find_values(t_dictionary *d, t_symbol *key, bool convert, long *argc,
+                                t_atom **argv) {
+    t_dictionary_entry *e = find(d, key);
+    if (e) entry_values(e, convert, argc, argv);
+    return e;
+}
+
+const char *value_text(const t_atom *a) {
+    static const char *const dollars[] = {"$0", "$1", "$2", "$3", "$4",
+                                          "$5", "$6", "$7", "$8", "$9"};
+    switch (a->type) {
+    case AT_SYM:
+        return a->value.w_sym ? a->value.w_sym->name : "";
+    case AT_SEMI:
+        return ";";
+    case AT_COMMA:
+        return ",";
+    case AT_DOLLAR:
+        return (a->value.w_long >= 0 && a->value.w_long <= 9) ? dollars[a->value.w_long] : "$0";
+    case AT_DOLLSYM: {
+        std::string text = "$";
+        if (a->value.w_sym) text += a->value.w_sym->name;
+        return gensym(text.c_str())->name;
+    }
+    case AT_OBJ:
+        if (is_class(a, _sym(string))) {
+            const char *text = string_getptr(reinterpret_cast<t_string *>(a->value.w_obj));
+            return text ? text : "";
+        }
+        return "";
+    default:
+        return "";
+    }
+}
+
+// An atom array holding a copy of the atoms; null when it cannot be made.
+t_object *new_array(long argc, const t_atom *argv, long arrayflags) {
+    t_atomarray *array = atomarray_new(argc, argv);
+    if (!array) return nullptr;
+    if (argc > 0 && array->count != argc) { // the block could not be allocated
+        object_free(array);
+        return nullptr;
+    }
+    atomarray_flags(array, arrayflags);
+    return reinterpret_cast<t_object *>(array);
+}
+
+t_kivo_err store_object(t_dictionary *d, t_symbol *key, t_object *value, long flags) {
+    t_atom a;
+    atom_setobj(&a, value);
+    return dictionary_appendatom_flags(d, key, &a, flags);
+}
+
+// Stores a new array; when the store fails the array is the caller's to
+// free, and nobody else has seen it.
+t_kivo_err store_new_array(t_dictionary *d, t_symbol *key, t_object *array) {
+    if (!array) return KIVO_ERR_GENERIC;
+    const t_kivo_err err = store_object(d, key, array, 0);
+    if (err != KIVO_ERR_NONE) {
+        atomarray_flags(reinterpret_cast<t_atomarray *>(array), 0); // the caller keeps its objects
+        object_free(array);
+    }
+    return err;
+}
+
+void set_error(char *errortext, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void set_error(char *errortext, const char *format, ...) {
+    if (!errortext) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf_zero(errortext, kErrorTextSize, format, args);
+    va_end(args);
+}
+
+// A non-negative decimal integer filling the whole text, or -1.
+long parse_index(std::string_view digits) {
+    if (digits.empty() || digits.size() > 18) return -1;
+    long n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+std::vector<std::string> split_path(const char *name) {
+    std::vector<std::string> parts;
+    std::string_view path(name);
+    if (path.find("::") == std::string_view::npos) {
+        parts.emplace_back(path);
+        return parts;
+    }
+    path = path.substr(0, kPathLimit);
+    for (;;) {
+        const size_t at = path.find("::");
+        parts.emplace_back(path.substr(0, at));
+        if (at == std::string_view::npos) break;
+        path.remove_prefix(at + 2);
+    }
+    return parts;
+}
+
+/*
+ * Removing an entry from the key order. The list is searched from both
+ * ends at once, so that the newest and the oldest keys, the usual ones to
+ * go, are found at once; a search from the head alone makes deleting keys
+ * newest-first quadratic.
+ */
+void remove_from_order(t_linklist *order, t_dictionary_entry *e, bool free_entry) {
+    kivo::ListLock lock(order);
+    t_linklistelem *front = order->head, *back = order->tail, *found = nullptr;
+    while (front && back) {
+        if (front->item == e) {
+            found = front;
+            break;
+        }
+        if (back->item == e) {
+            found = back;
+            break;
+        }
+        if (front == back || front->next == back) break;
+        front = front->next;
+        back = back->prev;
+    }
+    if (found) kivo::linklist_remove_locked(order, lock, found, free_entry);
+}
+
+struct FunallContext {
+    t_dictionary_fn fn;
+    void *data;
+};
+
+long funall_entry(void *item, void *data) {
+    auto *ctx = static_cast<FunallContext *>(data);
+    ctx->fn(static_cast<t_dictionary_entry *>(item), ctx->data);
+    return 0;
+}
+
+t_object *s_yaml = nullptr;
+std::once_flag s_yaml_once;
+
+} // namespace
+
+extern "C" {
+
+// ---- classes
+
+void dictionary_initclass(void) {
+    std::call_once(s_class_once, [] {
+        t_class *e = class_new("dictionary_entry", as_method(dictionary_entry_new),
+                               as_method(dictionary_entry_free), sizeof(t_dictionary_entry), nullptr,
+                               AT_CANT, 0);
+        if (!e) return;
+        kivo::obex::class_addmethods_cant(e, {
+            {as_method(dictionary_entry_getkey), "getkey"},
+            {as_method(dictionary_entry_getvalue), "getvalue"},
+            {as_method(dictionary_entry_getvalues), "getvalues"},
+        });
+        t_class *c = class_new("dictionary", as_method(dictionary_new), as_method(dictionary_free),
+                               sizeof(t_dictionary), nullptr, AT_CANT, 0);
+        if (!c) {
+            class_free(e);
+            return;
+        }
+        kivo::obex::class_addmethods_cant(c, {
+            {as_method(dictionary_appendlong), "appendlong"},
+            {as_method(dictionary_appendfloat), "appendfloat"},
+            {as_method(dictionary_appendsym), "appendsym"},
+            {as_method(dictionary_appendatom), "appendatom"},
+            {as_method(dictionary_appendattribute), "appendattribute"},
+            {as_method(dictionary_appendatoms), "appendatoms"},
+            {as_method(dictionary_appendatomarray), "appendatomarray"},
+            {as_method(dictionary_appenddictionary), "appenddictionary"},
+            {as_method(dictionary_getlong), "getlong"},
+            {as_method(dictionary_getfloat), "getfloat"},
+            {as_method(dictionary_getsym), "getsym"},
+            {as_method(dictionary_getatom), "getatom"},
+            {as_method(dictionary_getattribute), "getattribute"},
+            {as_method(dictionary_getatoms), "getatoms"},
+            {as_method(dictionary_copyatoms), "copyatoms"},
+            {as_method(dictionary_getatomarray), "getatomarray"},
+            {as_method(dictionary_getdictionary), "getdictionary"},
+            {as_method(dictionary_get_ex), "get_ex"},
+            {as_method(dictionary_getentrycount), "getentrycount"},
+            {as_method(dictionary_getkeys), "getkeys"},
+            {as_method(dictionary_getkeys_ordered), "getorderedkeys"},
+            {as_method(dictionary_freekeys), "freekeys"},
+            {as_method(dictionary_deleteentry), "deleteentry"},
+            {as_method(dictionary_clear), "clear"},
+            {as_method(dictionary_funall), "funall"},
+            {as_method(dictionary_readonly), "readonly"},
+        });
+        class_register(_sym(nobox), e);
+        class_register(_sym(nobox), c);
+        s_entry_class = e;
+        s_dictionary_class = c;
+    });
+}
+
+// ---- creation and freeing
+
+t_dictionary *dictionary_new(void) { return dictionary_new_hashsize(0); }
+
+t_dictionary *dictionary_new_hashsize(long slots) {
+    dictionary_initclass();
+    if (!s_dictionary_class) return nullptr;
+    auto *d = static_cast<t_dictionary *>(object_alloc(s_dictionary_class));
+    if (!d) return nullptr;
+    d->table = hashtab_new(slots);
+    d->order = linklist_new();
+    d->lock = nullptr;
+    if (!d->table || !d->order || systhread_mutex_new(&d->lock, SYSTHREAD_MUTEX_RECURSIVE) != 0) {
+        d->lock = nullptr;
+        count_instances(1); // the free function counts it down again
+        object_free(d);
+        return nullptr;
+    }
+    count_instances(1);
+    return d;
+}
+
+void dictionary_free(t_dictionary *d) {
+    if (!d) return;
+    if (d->table) hashtab_chuck(d->table);
+    d->table = nullptr;
+    if (d->order) object_free(d->order);
+    d->order = nullptr;
+    if (d->lock) systhread_mutex_free(d->lock);
+    d->lock = nullptr;
+    count_instances(-1);
+}
+
+t_dictionary *dictionary_prototypefromclass(t_class *c) {
+    if (!c) return nullptr;
+    // Two first callers must not both store one: the second would free the
+    // first's while it is in use.
+    static std::mutex making;
+    std::lock_guard<std::mutex> guard(making);
+    if (void *found = class_extra_lookup(c, _sym(prototype))) return static_cast<t_dictionary *>(found);
+    t_dictionary *d = dictionary_new();
+    if (!d) return nullptr;
+    dictionary_readonly(d, 1);
+    if (class_extra_store(c, _sym(prototype), d) != KIVO_ERR_NONE) {
+        object_free(d);
+        return nullptr;
+    }
+    return d;
+}
+
+// ---- entries
+
+t_dictionary_entry *dictionary_entry_new(t_symbol *key, const t_atom *value) {
+    dictionary_initclass();
+    if (!s_entry_class) return nullptr;
+    auto *x = static_cast<t_dictionary_entry *>(object_alloc(s_entry_class));
+    if (!x) return nullptr;
+    x->key = key;
+    if (value)
+        x->value = *value;
+    else
+        x->value = t_atom{};
+    x->flags = 0;
+    return x;
+}
+
+void dictionary_entry_freevalue(t_dictionary_entry *x) {
+    if (x && x->value.type == AT_OBJ && x->value.value.w_obj && !(x->flags & kNotOwned))
+        object_free(x->value.value.w_obj);
+}
+
+void dictionary_entry_free(t_dictionary_entry *x) { dictionary_entry_freevalue(x); }
+
+t_symbol *dictionary_entry_getkey(t_dictionary_entry *x) { return x ? x->key : nullptr; }
+
+void dictionary_entry_getvalue(t_dictionary_entry *x, t_atom *value) {
+    if (x && value) *value = x->value;
+}
+
+void dictionary_entry_getvalues(t_dictionary_entry *x, long *argc, t_atom **argv) {
+    dictionary_entry_getvalues_ext(x, 1, argc, argv);
+}
+
+void dictionary_entry_getvalues_ext(t_dictionary_entry *x, long convert, long *argc, t_atom **argv) {
+    if (x && argc && argv) entry_values(x, convert != 0, argc, argv);
+}
+
+void string_toatom(t_atom *a) {
+    if (a) convert_atom(a, true);
+}
+
+// ---- storing
+
+t_kivo_err dictionary_appendatom_flags(t_dictionary *d, t_symbol *key, const t_atom *value,
+                                       long flags) {
+    if (!d || !d->table || !d->order || !value) return KIVO_ERR_GENERIC;
+    // The source may point into the value being replaced (the atoms of
+    // dictionary_getatoms), so it is copied before anything is freed.
+    const t_atom incoming = *value;
+    if (t_dictionary_entry *e = find(d, key)) {
+        t_dictionary_entry old = *e;
+        e->value = incoming;
+        e->flags = flags;
+        const bool same = old.value.type == AT_OBJ && incoming.type == AT_OBJ &&
+                          old.value.value.w_obj == incoming.value.w_obj;
+        if (!same) dictionary_entry_freevalue(&old);
+        return KIVO_ERR_NONE;
+    }
+    t_dictionary_entry *e = dictionary_entry_new(key, &incoming);
+    if (!e) return KIVO_ERR_GENERIC;
+    e->flags = flags;
+    // Until both stores succeed the value stays the caller's.
+    const t_kivo_err err = hashtab_store_safe(d->table, key, reinterpret_cast<t_object *>(e));
+    if (err != KIVO_ERR_NONE) {
+        e->value = t_atom{};
+        object_free(e);
+        return err;
+    }
+    if (linklist_append(d->order, e) < 0) {
+        hashtab_chuckkey(d->table, key);
+        e->value = t_atom{};
+        object_free(e);
+        return KIVO_ERR_GENERIC;
+    }
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_appendatom(t_dictionary *d, t_symbol *key, const t_atom *value) {
+    return dictionary_appendatom_flags(d, key, value, 0);
+}
+
+t_kivo_err dictionary_appendlong(t_dictionary *d, t_symbol *key, t_atom_long value) {
+    t_atom a;
+    atom_setlong(&a, value);
+    return dictionary_appendatom_flags(d, key, &a, 0);
+}
+
+t_kivo_err dictionary_appendfloat(t_dictionary *d, t_symbol *key, double value) {
+    t_atom a;
+    atom_setfloat(&a, value);
+    return dictionary_appendatom_flags(d, key, &a, 0);
+}
+
+t_kivo_err dictionary_appendsym(t_dictionary *d, t_symbol *key, t_symbol *value) {
+    t_atom a;
+    atom_setsym(&a, value);
+    return dictionary_appendatom_flags(d, key, &a, 0);
+}
+
+t_kivo_err dictionary_appendobject(t_dictionary *d, t_symbol *key, t_object *value) {
+    return store_object(d, key, value, 0);
+}
+
+t_kivo_err dictionary_appendobject_flags(t_dictionary *d, t_symbol *key, t_object *value, long flags) {
+    return store_object(d, key, value, flags);
+}
+
+t_kivo_err dictionary_appendatoms(t_dictionary *d, t_symbol *key, long argc, const t_atom *argv) {
+    return dictionary_appendatoms_flags(d, key, argc, argv, 0);
+}
+
+t_kivo_err dictionary_appendatoms_flags(t_dictionary *d, t_symbol *key, long argc, const t_atom *argv,
+                                        long flags) {
+    if (!d) return KIVO_ERR_GENERIC;
+    if (argc < 0 || (argc > 0 && !argv)) argc = 0;
+    const long arrayflags = (flags & kNotOwned) ? 0 : ATOMARRAY_FLAG_FREECHILDREN;
+    return store_new_array(d, key, new_array(argc, argv, arrayflags));
+}
+
+t_kivo_err dictionary_appendatomarray(t_dictionary *d, t_symbol *key, t_object *array) {
+    if (!array || object_classname(array) != _sym(atomarray)) return KIVO_ERR_GENERIC;
+    return store_object(d, key, array, 0);
+}
+
+t_kivo_err dictionary_appenddictionary(t_dictionary *d, t_symbol *key, t_object *sub) {
+    if (!is_dictionary_object(sub)) return KIVO_ERR_GENERIC;
+    return store_object(d, key, sub, 0);
+}
+
+t_kivo_err dictionary_appendstring(t_dictionary *d, t_symbol *key, const char *text) {
+    if (!d) return KIVO_ERR_GENERIC;
+    t_object *s = static_cast<t_object *>(object_new(_sym(nobox), _sym(string), text));
+    if (!s) return KIVO_ERR_GENERIC;
+    const t_kivo_err err = store_object(d, key, s, 0);
+    if (err != KIVO_ERR_NONE) object_free(s);
+    return err;
+}
+
+t_kivo_err dictionary_appendbinbuf(t_dictionary *d, t_symbol *key, void *binbuf) {
+    if (!d || !binbuf) return KIVO_ERR_GENERIC;
+    auto *b = static_cast<t_binbuf *>(binbuf);
+    const t_atom_long count = binbuf_countatoms(b);
+    if (count <= 0 || count > LONG_MAX / static_cast<t_atom_long>(sizeof(t_atom))) return KIVO_ERR_GENERIC;
+    std::vector<t_atom> atoms;
+    try {
+        atoms.resize(static_cast<size_t>(count));
+    } catch (const std::bad_alloc &) {
+        return KIVO_ERR_GENERIC;
+    }
+    t_atom_long typepos = 0, valoffset = 0;
+    long read = 0;
+    while (read < count && binbuf_getatom(b, &typepos, &valoffset, &atoms[read]) == 0) read++;
+    return store_new_array(d, key, new_array(read, atoms.data(), ATOMARRAY_FLAG_FREECHILDREN));
+}
+
+t_kivo_err dictionary_appendattribute(t_dictionary *d, t_symbol *key, t_symbol *attrname, t_object *x) {
+    return dictionary_appendattribute_frozen(d, key, attrname, 0, x);
+}
+
+t_kivo_err dictionary_appendattribute_frozen(t_dictionary *d, t_symbol *key, t_symbol *attrname,
+                                             long frozen, t_object *x) {
+    t_object *attr = object_attr_get(x, attrname);
+    if (!attr) return KIVO_ERR_GENERIC;
+    // Saved (frozen) values come with the saved-attribute layer; until then
+    // there is no frozen value to read.
+    if (frozen) return KIVO_ERR_GENERIC;
+    long argc = 0;
+    t_atom *argv = nullptr;
+    t_kivo_err err = object_attr_getvalueof(x, attrname, &argc, &argv);
+    if (err == KIVO_ERR_NONE && argc > 0 && argv) {
+        if (argc == 1 && object_classname(attr) != _sym(attr_offset_array))
+            err = dictionary_appendatom_flags(d, key, argv, DICTIONARY_ENTRY_FLAG_NOFREE);
+        else
+            err = store_new_array(d, key, new_array(argc, argv, 0));
+    } else if (err == KIVO_ERR_NONE) {
+        err = KIVO_ERR_GENERIC;
+    }
+    if (argv) sysmem_freeptr(argv);
+    return err;
+}
+
+// ---- reading
+
+t_kivo_err dictionary_getatom(t_dictionary *d, t_symbol *key, t_atom *value) {
+    t_dictionary_entry *e = find(d, key);
+    if (!e || !value) return KIVO_ERR_GENERIC;
+    convert_entry(e);
+    *value = e->value;
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getlong(t_dictionary *d, t_symbol *key, t_atom_long *value) {
+    t_atom a;
+    if (!value || dictionary_getatom(d, key, &a) != KIVO_ERR_NONE) return KIVO_ERR_GENERIC;
+    *value = atom_getlong(&a);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getfloat(t_dictionary *d, t_symbol *key, double *value) {
+    t_atom a;
+    if (!value || dictionary_getatom(d, key, &a) != KIVO_ERR_NONE) return KIVO_ERR_GENERIC;
+    *value = atom_getfloat(&a);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getsym(t_dictionary *d, t_symbol *key, t_symbol **value) {
+    t_atom a;
+    if (!value || dictionary_getatom(d, key, &a) != KIVO_ERR_NONE) return KIVO_ERR_GENERIC;
+    if (a.type != AT_SYM || !a.value.w_sym) {
+        *value = gensym("");
+        return KIVO_ERR_GENERIC;
+    }
+    *value = a.value.w_sym;
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getobject(t_dictionary *d, t_symbol *key, t_object **value) {
+    if (!value) return KIVO_ERR_GENERIC;
+    *value = nullptr;
+    t_atom a;
+    if (dictionary_getatom(d, key, &a) != KIVO_ERR_NONE || a.type != AT_OBJ) return KIVO_ERR_GENERIC;
+    *value = a.value.w_obj;
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getatomarray(t_dictionary *d, t_symbol *key, t_object **value) {
+    if (!value) return KIVO_ERR_GENERIC;
+    *value = nullptr;
+    t_dictionary_entry *e = find(d, key);
+    if (!e || e->value.type != AT_OBJ) return KIVO_ERR_GENERIC;
+    *value = e->value.value.w_obj;
+    return is_class(&e->value, _sym(atomarray)) ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
+}
+
+t_kivo_err dictionary_getdictionary(t_dictionary *d, t_symbol *key, t_object **value) {
+    if (!value) return KIVO_ERR_GENERIC;
+    t_dictionary_entry *e = find(d, key);
+    if (!e || e->value.type != AT_OBJ) return KIVO_ERR_GENERIC;
+    *value = e->value.value.w_obj;
+    return is_class(&e->value, _sym(dictionary)) ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
+}
+
+t_kivo_err dictionary_getstring(t_dictionary *d, t_symbol *key, const char **value) {
+    t_dictionary_entry *e = find(d, key);
+    if (!e || !value) return KIVO_ERR_GENERIC;
+    *value = value_text(&e->value);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_getatoms(t_dictionary *d, t_symbol *key, long *argc, t_atom **argv) {
+    return dictionary_getatoms_ext(d, key, 1, argc, argv);
+}
+
+t_kivo_err dictionary_getatoms_ext(t_dictionary *d, t_symbol *key, long convert, long *argc,
+                                   t_atom **argv) {
+    if (!argc || !argv) return KIVO_ERR_GENERIC;
+    return find_values(d, key, convert != 0, argc, argv) ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
+}
+
+t_kivo_err dictionary_copyatoms(t_dictionary *d, t_symbol *key, long *argc, t_atom **argv) {
+    long count = 0;
+    t_atom *atoms = nullptr;
+    if (!argc || !argv || !find_values(d, key, true, &count, &atoms)) return KIVO_ERR_GENERIC;
+    return copyatoms(count, atoms, argc, argv);
+}
+
+t_atom_long dictionary_getentrycount(t_dictionary *d) {
+    return (d && d->table) ? hashtab_getsize(d->table) : 0;
+}
+
+t_kivo_err dictionary_getdeflong(t_dictionary *d, t_symbol *key, t_atom_long *value, t_atom_long def) {
+    const t_kivo_err err = dictionary_getlong(d, key, value);
+    if (err != KIVO_ERR_NONE && value) *value = def;
+    return err;
+}
+
+t_kivo_err dictionary_getdeffloat(t_dictionary *d, t_symbol *key, double *value, double def) {
+    const t_kivo_err err = dictionary_getfloat(d, key, value);
+    if (err != KIVO_ERR_NONE && value) *value = def;
+    return err;
+}
+
+t_kivo_err dictionary_getdefsym(t_dictionary *d, t_symbol *key, t_symbol **value, t_symbol *def) {
+    const t_kivo_err err = dictionary_getsym(d, key, value);
+    if (err != KIVO_ERR_NONE && value) *value = def;
+    return err;
+}
+
+t_kivo_err dictionary_getdefatom(t_dictionary *d, t_symbol *key, t_atom *value, const t_atom *def) {
+    const t_kivo_err err = dictionary_getatom(d, key, value);
+    if (err != KIVO_ERR_NONE && value && def) *value = *def;
+    return err;
+}
+
+t_kivo_err dictionary_getdefstring(t_dictionary *d, t_symbol *key, const char **value, const char *def) {
+    const t_kivo_err err = dictionary_getstring(d, key, value);
+    if (err != KIVO_ERR_NONE && value) *value = def;
+    return err;
+}
+
+t_kivo_err dictionary_getdefatoms(t_dictionary *d, t_symbol *key, long *argc, t_atom **argv,
+                                  t_atom *def) {
+    const t_kivo_err err = dictionary_getatoms(d, key, argc, argv);
+    if (err != KIVO_ERR_NONE && argv) *argv = def;
+    return err;
+}
+
+t_kivo_err dictionary_copydefatoms(t_dictionary *d, t_symbol *key, long *argc, t_atom **argv,
+                                   t_atom *def) {
+    return dictionary_getdefatoms(d, key, argc, argv, def);
+}
+
+// ---- tests
+
+long dictionary_hasentry(t_dictionary *d, t_symbol *key) { return find(d, key) != nullptr; }
+
+long dictionary_entryisstring(t_dictionary *d, t_symbol *key) {
+    t_dictionary_entry *e = find(d, key);
+    return e && is_class(&e->value, _sym(string));
+}
+
+long dictionary_entryisatomarray(t_dictionary *d, t_symbol *key) {
+    t_atom a;
+    return dictionary_getatom(d, key, &a) == KIVO_ERR_NONE && atomisatomarray(&a);
+}
+
+long dictionary_entryisdictionary(t_dictionary *d, t_symbol *key) {
+    t_atom a;
+    return dictionary_getatom(d, key, &a) == KIVO_ERR_NONE && atomisdictionary(&a);
+}
+
+// ---- attributes
+
+t_kivo_err dictionary_getattribute(t_dictionary *d, t_symbol *key, t_symbol *attrname, t_object *x) {
+    if (!x) return KIVO_ERR_GENERIC;
+    long argc = 0;
+    t_atom *argv = nullptr;
+    if (!find_values(d, key, true, &argc, &argv)) {
+        t_class *c = object_class(x);
+        auto *proto = c ? static_cast<t_dictionary *>(class_extra_lookup(c, _sym(prototype))) : nullptr;
+        if (!is_dictionary_object(reinterpret_cast<t_object *>(proto)) ||
+            !find_values(proto, key, true, &argc, &argv))
+            return KIVO_ERR_GENERIC;
+    }
+    return object_attr_setvalueof(x, attrname, argc, argv);
+}
+
+// ---- keys
+
+t_kivo_err dictionary_getkeys(t_dictionary *d, long *numkeys, t_symbol ***keys) {
+    if (!numkeys || !keys) return KIVO_ERR_GENERIC;
+    *numkeys = 0;
+    *keys = nullptr;
+    if (!d || !d->table) return KIVO_ERR_NONE;
+    long count = 0;
+    t_symbol **array = nullptr;
+    const t_kivo_err err = hashtab_getkeys(d->table, &count, &array);
+    if (err != KIVO_ERR_NONE) return KIVO_ERR_GENERIC;
+    if (count == 0 && array) {
+        sysmem_freeptr(array);
+        array = nullptr;
+    }
+    *numkeys = count;
+    *keys = array;
+    return KIVO_ERR_NONE;
+}
+
+/*
+ * Ordered keys. Fetching key i by position walks the order list from its
+ * head for every i, n^2/2 node steps for n keys. One walk of the list under
+ * its lock gives the same keys in the same order; nodes emptied by a walk
+ * in progress hold no entry and are skipped.
+ */
+t_kivo_err dictionary_getkeys_ordered(t_dictionary *d, long *numkeys, t_symbol ***keys) {
+    if (!numkeys || !keys) return KIVO_ERR_GENERIC;
+    *numkeys = 0;
+    *keys = nullptr;
+    if (!d || !d->order) return KIVO_ERR_NONE;
+    kivo::ListLock lock(d->order);
+    long count = 0;
+    for (t_linklistelem *node = d->order->head; node; node = node->next)
+        if (node->item) count++;
+    if (count == 0) return KIVO_ERR_NONE;
+    auto **array = reinterpret_cast<t_symbol **>(sysmem_newptr(count * sizeof(t_symbol *)));
+    if (!array) return KIVO_ERR_GENERIC;
+    long i = 0;
+    for (t_linklistelem *node = d->order->head; node && i < count; node = node->next)
+        if (node->item) array[i++] = static_cast<t_dictionary_entry *>(node->item)->key;
+    *numkeys = i;
+    *keys = array;
+    return KIVO_ERR_NONE;
+}
+
+void dictionary_freekeys(t_dictionary *, long, t_symbol **keys) {
+    if (keys) sysmem_freeptr(keys);
+}
+
+t_symbol *dictionary_getorderedkey(t_dictionary *d, t_atom_long index) {
+    if (!d || !d->order) return nullptr;
+    auto *e = static_cast<t_dictionary_entry *>(linklist_getindex(d->order, index));
+    return e ? e->key : nullptr;
+}
+
+// ---- removing
+
+t_kivo_err dictionary_deleteentry(t_dictionary *d, t_symbol *key) {
+    t_dictionary_entry *e = find(d, key);
+    if (!e) return KIVO_ERR_GENERIC;
+    hashtab_chuckkey(d->table, key);
+    remove_from_order(d->order, e, true);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_chuckentry(t_dictionary *d, t_symbol *key) {
+    t_dictionary_entry *e = find(d, key);
+    if (!e) return KIVO_ERR_GENERIC;
+    hashtab_chuckkey(d->table, key);
+    remove_from_order(d->order, e, false);
+    atom_setlong(&e->value, 0);
+    object_free(e);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_clear(t_dictionary *d) {
+    if (!d) return KIVO_ERR_GENERIC;
+    // The new containers are made first: when they cannot be, nothing is lost.
+    t_hashtab *table = hashtab_new(0);
+    t_linklist *order = linklist_new();
+    if (!table || !order) {
+        if (table) hashtab_chuck(table);
+        if (order) object_free(order);
+        return KIVO_ERR_OUT_OF_MEMORY;
+    }
+    t_hashtab *old_table = d->table;
+    t_linklist *old_order = d->order;
+    d->table = table;
+    d->order = order;
+    // Owned values are freed while the dictionary is already consistent.
+    if (old_table) hashtab_chuck(old_table);
+    if (old_order) object_free(old_order);
+    return KIVO_ERR_NONE;
+}
+
+// ---- walking
+
+t_kivo_err dictionary_funall(t_dictionary *d, t_dictionary_fn fn, void *data) {
+    if (!d || !d->order || !fn) return KIVO_ERR_GENERIC;
+    FunallContext ctx{fn, data};
+    return linklist_funall(d->order, funall_entry, &ctx);
+}
+
+// ---- paths
+
+t_kivo_err dictionary_get_ex(t_dictionary *d, t_symbol *path, long *argc, t_atom **argv,
+                             char *errortext) {
+    if (!path || !argc || !argv) return KIVO_ERR_GENERIC;
+    const std::vector<std::string> parts = split_path(path->name);
+    t_dictionary *current = d;
+    for (size_t i = 0; i + 1 < parts.size(); i++) {
+        std::string key = parts[i];
+        long index = -1;
+        if (!key.empty() && key.back() == ']') {
+            const size_t open = key.rfind('[');
+            if (open != std::string::npos) {
+                index = parse_index(std::string_view(key).substr(open + 1, key.size() - open - 2));
+                if (index >= 0) key.resize(open);
+            }
+        }
+        if (index >= 0) {
+            long count = 0;
+            t_atom *atoms = nullptr;
+            if (!find_values(current, gensym(key.c_str()), true, &count, &atoms)) {
+                set_error(errortext, "no dictionary named %s, cannot get value", key.c_str());
+                return KIVO_ERR_GENERIC;
+            }
+            if (index >= count) {
+                set_error(errortext, "index %ld out of range for dictionary named %s", index, key.c_str());
+                return KIVO_ERR_GENERIC;
+            }
+            // A path may come from a message: a step into anything but a
+            // dictionary would misread that object.
+            if (atoms[index].type != AT_OBJ || !is_dictionary_object(atoms[index].value.w_obj)) {
+                set_error(errortext, "index %ld for dictionary named %s is not itself a dictionary", index,
+                          key.c_str());
+                return KIVO_ERR_GENERIC;
+            }
+            current = reinterpret_cast<t_dictionary *>(atoms[index].value.w_obj);
+        } else {
+            t_object *sub = nullptr;
+            if (dictionary_getdictionary(current, gensym(key.c_str()), &sub) != KIVO_ERR_NONE) {
+                set_error(errortext, "no dictionary named %s, cannot get value", key.c_str());
+                return KIVO_ERR_GENERIC;
+            }
+            current = reinterpret_cast<t_dictionary *>(sub);
+        }
+    }
+    std::string key = parts.back();
+    long index = -1;
+    if (!key.empty() && key.back() == ']') {
+        const size_t open = key.find('[');
+        if (open != std::string::npos) {
+            errno = 0;
+            const long long n = std::strtoll(key.c_str() + open + 1, nullptr, 10);
+            index = (errno == ERANGE || n > LONG_MAX) ? LONG_MAX : (n < LONG_MIN ? LONG_MIN : static_cast<long>(n));
+            key.resize(open);
+        }
+    }
+    long count = 0;
+    t_atom *atoms = nullptr;
+    if (!find_values(current, gensym(key.c_str()), true, &count, &atoms)) return KIVO_ERR_NONE;
+    if (index < 0) {
+        *argc = count;
+        *argv = atoms;
+    } else if (index < count) {
+        *argc = 1;
+        *argv = atoms + index;
+    } else {
+        *argc = 0;
+        *argv = nullptr;
+    }
+    return KIVO_ERR_NONE;
+}
+
+// ---- modes and locking
+
+t_kivo_err dictionary_readonly(t_dictionary *d, long readonly) {
+    if (!d) return KIVO_ERR_GENERIC;
+    if (d->table) hashtab_readonly(d->table, readonly);
+    if (d->order) linklist_readonly(d->order, readonly);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_transaction_lock(t_dictionary *d) {
+    if (!d || !d->lock) return KIVO_ERR_GENERIC;
+    systhread_mutex_lock(d->lock);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_transaction_unlock(t_dictionary *d) {
+    if (!d || !d->lock) return KIVO_ERR_GENERIC;
+    systhread_mutex_unlock(d->lock);
+    return KIVO_ERR_NONE;
+}
+
+// ---- YAML through an external class
+
+void dictionary_yaml_init(void) {
+    std::call_once(s_yaml_once, [] {
+        if (class_findbyname(_sym(nobox), gensym("yaml")))
+            s_yaml = static_cast<t_object *>(object_new(_sym(nobox), gensym("yaml")));
+    });
+}
+
+t_kivo_err dictionary_read_yaml(const char *filename, short path, t_dictionary **d) {
+    dictionary_yaml_init();
+    if (!s_yaml) return KIVO_ERR_GENERIC;
+    static const method fn = zgetfn(s_yaml, gensym("dictionary_yamlread"));
+    if (!fn) return KIVO_ERR_GENERIC;
+    using t_read = t_kivo_err (*)(t_object *, const char *, short, t_dictionary **);
+    return kivo::obex::from_method<t_read>(fn)(s_yaml, filename, path, d);
+}
+
+t_kivo_err dictionary_write_yaml(t_dictionary *d, const char *filename, short path) {
+    dictionary_yaml_init();
+    if (!s_yaml) return KIVO_ERR_GENERIC;
+    static const method fn = zgetfn(s_yaml, gensym("dictionary_yamlwrite"));
+    if (!fn) return KIVO_ERR_GENERIC;
+    using t_write = t_kivo_err (*)(t_object *, t_dictionary *, const char *, short);
+    return kivo::obex::from_method<t_write>(fn)(s_yaml, d, filename, path);
+}
+
+} // extern "C"
