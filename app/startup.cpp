@@ -28,6 +28,8 @@ long kivo_startup(void) {
     defer_init();
     if (obex_init() != KIVO_ERR_NONE) return 1;
     charset_init();
+    jsonreader_initclass();
+    jsonwriter_initclass();
     // Everything after this point runs inside the start-up context, which
     // closes as the last step.
     eventcontext_startup();

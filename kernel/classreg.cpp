@@ -20,12 +20,14 @@
 #include "files/files_internal.h"
 #include "kernel/obex_internal.h"
 #include "kivo/commonsyms.h"
+#include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
 #include "kivo/sysmem.h"
 #include "params/params_internal.h"
+#include "runtime/dictionary_internal.h"
 
 short g_kivo_debug = 0;
 
@@ -338,14 +340,30 @@ t_kivo_err class_namespace_getclassnames(t_symbol *name_space, long *count, t_sy
     return hashtab_getkeys(table, count, classnames);
 }
 
+// One attribute's default into the prototype, under the attribute's name.
+static long prototype_add_default(void *item, void *data) {
+    auto *e = static_cast<t_hashtab_entry *>(item);
+    auto *proto = static_cast<t_dictionary *>(data);
+    if (!e || !e->value) return 0;
+    if (object_attr_get(e->value, _sym(default)))
+        dictionary_appendattribute(proto, e->key, _sym(default), e->value);
+    return 0;
+}
+
 t_kivo_err class_buildprototype(t_class *c) {
-    // Attribute defaults go into the class's prototype dictionary, which
-    // comes with dictionaries; there is nowhere to put them yet.
+    if (!c || !c->attributes) return KIVO_ERR_NONE;
+    t_dictionary *proto = dictionary_prototypefromclass(c);
+    if (!proto) return KIVO_ERR_GENERIC;
+    hashtab_funall(c->attributes, prototype_add_default, proto);
     return KIVO_ERR_NONE;
 }
 
 t_dictionary *class_cloneprototype(t_class *c) {
-    return nullptr;
+    if (!c) return nullptr;
+    auto *proto = static_cast<t_dictionary *>(class_extra_lookup(c, _sym(prototype)));
+    t_dictionary *d = proto ? dictionary_clone(proto) : dictionary_new();
+    if (d) dictionary_readonly(d, 1);
+    return d;
 }
 
 void class_getclassinfo_private(void *unused, t_symbol *classname) {

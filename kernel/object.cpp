@@ -205,8 +205,6 @@ t_dictionary *object_dictionary_fromnewargs(t_object *patcher, t_class *c, long 
         ++argv;
         --argc;
     } else {
-        // Class prototypes come with the dictionary; until then there is
-        // nothing to clone.
         d = class_cloneprototype(c);
         if (!d) return nullptr;
         if (made_here) *made_here = 1;

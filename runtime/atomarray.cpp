@@ -112,9 +112,13 @@ t_atomarray *atomarray_new(long ac, const t_atom *av) {
 void atomarray_free(t_atomarray *x) {
     if (!x) return;
     if (x->flags & ATOMARRAY_FLAG_FREECHILDREN) {
+        // Arrays of arrays nest as deep as their data: no C stack per level.
+        const long outermost = nested_free_begin();
         for (t_atom_long i = 0; i < x->count; i++) {
-            if (x->atoms[i].type == AT_OBJ && x->atoms[i].value.w_obj) object_free(x->atoms[i].value.w_obj);
+            if (x->atoms[i].type == AT_OBJ && x->atoms[i].value.w_obj)
+                nested_free_child(x->atoms[i].value.w_obj);
         }
+        nested_free_end(outermost);
     }
     sysmem_freeptr(x->atoms);
     x->atoms = nullptr;

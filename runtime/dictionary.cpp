@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kivo/atomarray.h"
+#include "kivo/attr_conv.h"
 #include "kivo/binbuf.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -248,6 +249,11 @@ long funall_entry(void *item, void *data) {
     return 0;
 }
 
+// The free in progress on this thread, and the dictionaries it has yet to
+// free (see dictionary_free).
+thread_local bool s_freeing = false;
+thread_local std::vector<t_object *> s_put_aside;
+
 t_object *s_yaml = nullptr;
 std::once_flag s_yaml_once;
 
@@ -301,6 +307,11 @@ void dictionary_initclass(void) {
             {as_method(dictionary_clear), "clear"},
             {as_method(dictionary_funall), "funall"},
             {as_method(dictionary_readonly), "readonly"},
+            {as_method(dictionary_clone), "object_clone"},
+            {as_method(dictionary_clone), "newcopy"},
+            {as_method(dictionary_copyunique), "copyunique"},
+            {as_method(dictionary_serializeblob), "serializeblob"},
+            {as_method(dictionary_deserializeblob), "deserializeblob"},
         });
         class_register(_sym(nobox), e);
         class_register(_sym(nobox), c);
@@ -331,8 +342,7 @@ t_dictionary *dictionary_new_hashsize(long slots) {
     return d;
 }
 
-void dictionary_free(t_dictionary *d) {
-    if (!d) return;
+static void free_contents(t_dictionary *d) {
     if (d->table) hashtab_chuck(d->table);
     d->table = nullptr;
     if (d->order) object_free(d->order);
@@ -341,6 +351,45 @@ void dictionary_free(t_dictionary *d) {
     d->lock = nullptr;
     count_instances(-1);
 }
+
+/*
+ * Freeing nested dictionaries. A dictionary's entries free their owned
+ * dictionaries, which free theirs: one level of C stack per level of
+ * nesting, and blobs may nest 100,000 deep. While a free is in progress on
+ * this thread, owned values are put aside instead (an atom array may hold
+ * dictionaries in turn), and the outermost free frees them one by one.
+ */
+void dictionary_free(t_dictionary *d) {
+    if (!d) return;
+    const long outermost = nested_free_begin();
+    free_contents(d);
+    nested_free_end(outermost);
+}
+
+long nested_free_begin(void) {
+    const bool outermost = !s_freeing;
+    s_freeing = true;
+    return outermost ? 1 : 0;
+}
+
+void nested_free_child(t_object *child) {
+    if (!child) return;
+    if (s_freeing)
+        s_put_aside.push_back(child);
+    else
+        object_free(child);
+}
+
+void nested_free_end(long outermost) {
+    if (!outermost) return;
+    while (!s_put_aside.empty()) {
+        t_object *next = s_put_aside.back();
+        s_put_aside.pop_back();
+        object_free(next);
+    }
+    s_freeing = false;
+}
+
 
 t_dictionary *dictionary_prototypefromclass(t_class *c) {
     if (!c) return nullptr;
@@ -376,8 +425,8 @@ t_dictionary_entry *dictionary_entry_new(t_symbol *key, const t_atom *value) {
 }
 
 void dictionary_entry_freevalue(t_dictionary_entry *x) {
-    if (x && x->value.type == AT_OBJ && x->value.value.w_obj && !(x->flags & kNotOwned))
-        object_free(x->value.value.w_obj);
+    if (!x || x->value.type != AT_OBJ || !x->value.value.w_obj || (x->flags & kNotOwned)) return;
+    nested_free_child(x->value.value.w_obj);
 }
 
 void dictionary_entry_free(t_dictionary_entry *x) { dictionary_entry_freevalue(x); }
@@ -522,12 +571,10 @@ t_kivo_err dictionary_appendattribute_frozen(t_dictionary *d, t_symbol *key, t_s
                                              long frozen, t_object *x) {
     t_object *attr = object_attr_get(x, attrname);
     if (!attr) return KIVO_ERR_GENERIC;
-    // Saved (frozen) values come with the saved-attribute layer; until then
-    // there is no frozen value to read.
-    if (frozen) return KIVO_ERR_GENERIC;
     long argc = 0;
     t_atom *argv = nullptr;
-    t_kivo_err err = object_attr_getvalueof(x, attrname, &argc, &argv);
+    t_kivo_err err = frozen ? object_attr_getvalueof_frozen(x, attrname, 0, &argc, &argv)
+                            : object_attr_getvalueof(x, attrname, &argc, &argv);
     if (err == KIVO_ERR_NONE && argc > 0 && argv) {
         if (argc == 1 && object_classname(attr) != _sym(attr_offset_array))
             err = dictionary_appendatom_flags(d, key, argv, DICTIONARY_ENTRY_FLAG_NOFREE);

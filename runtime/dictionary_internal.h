@@ -37,11 +37,37 @@ KIVO_INTERNAL t_kivo_err dictionary_appendattribute_frozen(t_dictionary *d, t_sy
 // Replaces a string-object atom, in place, by the symbol of its text and
 // frees the string; other atoms are left alone.
 KIVO_INTERNAL void string_toatom(t_atom *a);
+
+/* Freeing nested containers without one level of C stack per level of
+   nesting: a container's free function runs between nested_free_begin and
+   nested_free_end and hands its owned children to nested_free_child, which
+   frees them at once outside a nested free and otherwise puts them aside
+   for the outermost free to release one by one. */
+KIVO_INTERNAL long nested_free_begin(void); /* non-zero for the outermost */
+KIVO_INTERNAL void nested_free_child(t_object *child);
+KIVO_INTERNAL void nested_free_end(long outermost);
 // 1: no inner locking, for dictionaries built once and then only read.
 KIVO_INTERNAL t_kivo_err dictionary_readonly(t_dictionary *d, long readonly);
 // The key at that position of the key order (borrowed), or null.
 KIVO_INTERNAL t_symbol *dictionary_getorderedkey(t_dictionary *d, t_atom_long index);
 KIVO_INTERNAL void dictionary_yaml_init(void);
+
+// ---- copies, text and blobs (dictionary_copy.cpp)
+
+// As dictionary_merge_to_existing.
+KIVO_INTERNAL t_kivo_err dictionary_copy_to_existing(t_dictionary *src, t_dictionary *dst);
+// Adds the class's default attribute values that dst lacks, at its end.
+KIVO_INTERNAL t_kivo_err dictionary_copyunique_defaults(t_dictionary *dst, t_class *c);
+// "@name values..." groups as entries; an empty dictionary for empty text.
+KIVO_INTERNAL t_dictionary *dictionary_fromtext(const char *text);
+// Null when the text does not parse or is not a JSON object.
+KIVO_INTERNAL t_dictionary *dictionary_fromjson(const char *text);
+// The dictionary's JSON text in a new handle the caller frees with
+// sysmem_freehandle (size: text length + 1).
+KIVO_INTERNAL t_kivo_err dictionary_serializeblob(t_dictionary *d, t_handle *handle);
+// bytes: zero-terminated JSON text (length unused). A JSON object replaces
+// d's entries; anything else leaves d as it was.
+KIVO_INTERNAL t_kivo_err dictionary_deserializeblob(t_dictionary *d, long length, const char *bytes);
 
 KIVO_END_C
 

@@ -187,10 +187,54 @@ KIVO_EXPORT t_kivo_err dictionary_get_ex(t_dictionary *d, t_symbol *path, long *
 KIVO_EXPORT t_kivo_err dictionary_transaction_lock(t_dictionary *d);
 KIVO_EXPORT t_kivo_err dictionary_transaction_unlock(t_dictionary *d);
 
+/* ---- copies: owned objects are cloned, references (entry flags 1 or 2)
+   copied as references; an object that cannot be cloned is stored as a
+   null object and logged */
+
+/* A new dictionary holding a deep copy of src; null when src is null. */
+KIVO_EXPORT t_dictionary *dictionary_clone(t_dictionary *src);
+/* Clears dst, then copies every entry of src; -1 for null or identical
+   arguments. */
+KIVO_EXPORT t_kivo_err dictionary_clone_to_existing(t_dictionary *src, t_dictionary *dst);
+/* Copies every entry of src into dst without clearing it: src's keys
+   replace dst's in place, new keys are appended; -1 for null or identical
+   arguments. */
+KIVO_EXPORT t_kivo_err dictionary_merge_to_existing(t_dictionary *src, t_dictionary *dst);
+/* Note the order: destination first. Copies only the keys dst lacks. */
+KIVO_EXPORT t_kivo_err dictionary_copyunique(t_dictionary *dst, t_dictionary *src);
+/* Copies the entries whose keys are in the null-terminated array, in
+   src's key order. */
+KIVO_EXPORT t_kivo_err dictionary_copyentries(t_dictionary *src, t_dictionary *dst, t_symbol **keys);
+
+/* ---- text: "@name values..." groups become entries; the text is cut at
+   4,095 characters */
+
+KIVO_EXPORT t_dictionary *dictionary_sprintf(const char *format, ...) KIVO_FORMAT(1, 2);
+
+/* ---- diagnostics: one line per entry to the console (tolog 0) or the
+   system log */
+
+KIVO_EXPORT t_kivo_err dictionary_dump(t_dictionary *d, long recurse, long tolog);
+
 /* ---- YAML files, through an external "yaml" class; -1 without one */
 
 KIVO_EXPORT t_kivo_err dictionary_read_yaml(const char *filename, short path, t_dictionary **d);
 KIVO_EXPORT t_kivo_err dictionary_write_yaml(t_dictionary *d, const char *filename, short path);
+
+/* ---- binary data: bytes stored as 6-bit text (see dictionary_binary.cpp)
+   under a key, as an atom array [byte count, type symbol, "string"] that
+   owns its string */
+
+/* Stores a copy of the bytes; bytes may be null only when size is 0. 0, or
+   -1 (bad arguments, memory exhausted, the store failed: nothing is kept). */
+KIVO_EXPORT t_kivo_err binarydata_appendtodictionary(const void *bytes, t_atom_long size,
+                                                     t_symbol *key, t_symbol *type,
+                                                     t_dictionary *d);
+/* Decodes such an array: *bytes is a new block the caller frees with
+   sysmem_freeptr, *size its length, *type the stored symbol. On -1 the
+   outputs are null, 0 and null and no block is returned. */
+KIVO_EXPORT t_kivo_err atomarray_decodebinarydata(t_atomarray *array, char **bytes,
+                                                  t_atom_long *size, t_symbol **type);
 
 KIVO_END_C
 

@@ -24,6 +24,8 @@
 #include "kivo/registry.h"
 #include "kivo/charset.h"
 #include "kivo/attr.h"
+#include "kivo/attr_conv.h"
+#include "kivo/transform.h"
 #include "kivo/eventcontext.h"
 #include "kivo/sched.h"
 #include "kivo/qelem.h"
@@ -38,5 +40,7 @@
 #include "kivo/msgtext.h"
 #include "kivo/binbuf.h"
 #include "kivo/dictionary.h"
+#include "kivo/fifo.h"
+#include "kivo/json.h"
 
 #endif
