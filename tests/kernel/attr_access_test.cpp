@@ -24,14 +24,9 @@ using kivo::test::sym;
 using kivo::test::unique_name;
 using kivo::test::Y;
 
-template <typename F_>
-method M(F_ f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
-t_symbol *S(const char *name) {
-    return gensym(name);
-}
+using kivo::test::S;
 
 // ---- notifications seen by an attached client
 
@@ -72,7 +67,7 @@ t_class *client_class() {
     static t_class *c = [] {
         t_class *k = class_new("attrtest.client", nullptr, nullptr, sizeof(Client), nullptr, 0);
         class_obexoffset_set(k, offsetof(Client, obex));
-        class_addmethod(k, M(client_notify), "notify", AT_CANT, 0);
+        class_addmethod(k, as_method(client_notify), "notify", AT_CANT, 0);
         class_register(S("nobox"), k);
         return k;
     }();
@@ -113,7 +108,7 @@ t_class *obj_class_new(const char *prefix, long classflags = 0) {
     class_addattr(c, attr_offset_new("gain", S("float64"), 0, nullptr, nullptr, offsetof(Obj, gain)));
     class_addattr(c, attr_offset_new("locked", S("long"), ATTR_FLAG_NOUSERSET, nullptr, nullptr,
                                      offsetof(Obj, locked)));
-    class_addmethod(c, M(obj_dumpout), "dumpout", AT_CANT, 0);
+    class_addmethod(c, as_method(obj_dumpout), "dumpout", AT_CANT, 0);
     c->flags |= classflags;
     class_register(S("nobox"), c);
     return c;
@@ -218,9 +213,9 @@ TEST(AttrAccess, LookupOrderAndNames) {
 
 TEST(AttrAccess, ClassHooksAnswerOnceLookedUp) {
     t_class *c = obj_class_new("attrtest.hooks");
-    class_addmethod(c, M(hook_attr_get), "attr_get", AT_CANT, 0);
-    class_addmethod(c, M(hook_gettarget), "attr_gettarget", AT_CANT, 0);
-    class_addmethod(c, M(hook_getnames), "attr_getnames", AT_CANT, 0);
+    class_addmethod(c, as_method(hook_attr_get), "attr_get", AT_CANT, 0);
+    class_addmethod(c, as_method(hook_gettarget), "attr_gettarget", AT_CANT, 0);
+    class_addmethod(c, as_method(hook_getnames), "attr_getnames", AT_CANT, 0);
     Owned x(c), other(obj_class());
     g_target = other.x;
     t_object *virt = attr_offset_new("virtual", S("long"), 0, nullptr, nullptr, offsetof(Obj, level));
@@ -570,14 +565,14 @@ void typed_target(t_object *, t_atom_long a, t_atom_long b) {
 
 TEST(AttrAccess, TypedFunctionSetter) {
     Owned x(obj_class());
-    t_object *attr = attribute_new("pair", S("long"), 0, nullptr, M(attr_typedfun_set));
+    t_object *attr = attribute_new("pair", S("long"), 0, nullptr, as_method(attr_typedfun_set));
     object_addattr(x.x, attr);
     PostCapture cap;
     t_atom two[2] = {L(3), L(4)};
     EXPECT_EQ(object_attr_setvalueof(x.x, S("pair"), 2, two), 0);
     EXPECT_EQ(cap.texts(POST_KIND_ERROR), std::vector<std::string>{"attr_typedfun_set: no method object"});
 
-    t_method_object *mo = method_object_new(M(typed_target), "pair", AT_LONG, AT_LONG, 0);
+    t_method_object *mo = method_object_new(as_method(typed_target), "pair", AT_LONG, AT_LONG, 0);
     // The attribute-of-attribute is an object value kept in the attribute.
     t_object *holder = attribute_new("typedfun", S("object"), 0, nullptr, nullptr);
     object_addattr(attr, holder);
@@ -608,7 +603,7 @@ TEST(AttrAccess, RegisteredNamesReachTheMethodNamedAfterTheirClass) {
     class_obexoffset_set(named, offsetof(Named, obex));
     class_register(S("nobox"), named);
     t_class *rc = obj_class_new("attrtest.receiver");
-    class_addmethod(rc, M(takes_named), kind->name, AT_SYM, 0);
+    class_addmethod(rc, as_method(takes_named), kind->name, AT_SYM, 0);
 
     Owned receiver(rc);
     t_object *thing = static_cast<t_object *>(object_alloc(named));

@@ -20,14 +20,9 @@ using kivo::test::PostCapture;
 using kivo::test::unique_name;
 using kivo::test::Y;
 
-template <typename F_>
-method M(F_ f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
-t_symbol *S(const char *name) {
-    return gensym(name);
-}
+using kivo::test::S;
 
 struct Obj {
     t_object ob;
@@ -111,7 +106,7 @@ t_class *client_class() {
     static t_class *c = [] {
         t_class *k = class_new("attrconv.client", nullptr, nullptr, sizeof(Client), nullptr, 0);
         class_obexoffset_set(k, offsetof(Client, obex));
-        class_addmethod(k, M(client_notify), "notify", AT_CANT, 0);
+        class_addmethod(k, as_method(client_notify), "notify", AT_CANT, 0);
         class_register(S("nobox"), k);
         return k;
     }();
@@ -335,14 +330,14 @@ TEST(AttrConv, CommandsAndEnablers) {
     t_class *c = class_new(unique_name("attrconv.cmd").c_str(), nullptr, nullptr, sizeof(Obj),
                            nullptr, 0);
     class_obexoffset_set(c, offsetof(Obj, obex));
-    class_addcommand(c, M(cmd_fn), M(enabler_fn), nullptr, S("paste"));
-    class_addcommand(c, M(cmd_fn), nullptr, nullptr, S("copy"));
+    class_addcommand(c, as_method(cmd_fn), as_method(enabler_fn), nullptr, S("paste"));
+    class_addcommand(c, as_method(cmd_fn), nullptr, nullptr, S("copy"));
     class_register(S("nobox"), c);
     Owned x(c);
 
     method m = nullptr;
     EXPECT_EQ(object_getcommand(x.x, S("paste"), &m), 0);
-    EXPECT_EQ(m, M(cmd_fn));
+    EXPECT_EQ(m, as_method(cmd_fn));
     EXPECT_NE(object_getmethod(x.x, S("copy")), nullptr);
 
     g_enabled_answer = 1;

@@ -24,14 +24,9 @@ using kivo::test::sym;
 using kivo::test::unique_name;
 using kivo::test::Y;
 
-template <typename F_>
-method M(F_ f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
-t_symbol *S(const char *name) {
-    return gensym(name);
-}
+using kivo::test::S;
 
 // An object with a field of every value type and two arrays.
 struct Thing {
@@ -350,7 +345,7 @@ t_kivo_err custom_get(t_object *, t_object *, long *ac, t_atom **av) {
 }
 
 TEST(AttrMessages, NamesTypesAndMethods) {
-    Attr attr(attribute_new("level", S("long"), 0, M(custom_get), nullptr));
+    Attr attr(attribute_new("level", S("long"), 0, as_method(custom_get), nullptr));
     EXPECT_EQ(object_method(attr.a, S("getname")), S("level"));
     object_method(attr.a, S("setname"), nullptr);
     EXPECT_EQ(object_method(attr.a, S("getname")), S(""));
@@ -363,20 +358,20 @@ TEST(AttrMessages, NamesTypesAndMethods) {
     Attr bare(attr_offset_new("bare", nullptr, 0, nullptr, nullptr, offsetof(Thing, l)));
     EXPECT_EQ(object_method(bare.a, S("gettype")), nullptr);
 
-    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("get")), reinterpret_cast<void *>(M(custom_get)));
-    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("set")), reinterpret_cast<void *>(M(attribute_method_set)));
+    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("get")), reinterpret_cast<void *>(as_method(custom_get)));
+    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("set")), reinterpret_cast<void *>(as_method(attribute_method_set)));
     EXPECT_EQ(object_method(attr.a, S("getmethod"), S("other")), nullptr);
     // A null function restores the default.
     object_method(attr.a, S("setmethod"), S("get"), nullptr);
-    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("get")), reinterpret_cast<void *>(M(attribute_method_get)));
-    object_method(bare.a, S("setmethod"), S("set"), M(custom_get));
-    EXPECT_EQ(object_method(bare.a, S("getmethod"), S("set")), reinterpret_cast<void *>(M(custom_get)));
+    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("get")), reinterpret_cast<void *>(as_method(attribute_method_get)));
+    object_method(bare.a, S("setmethod"), S("set"), as_method(custom_get));
+    EXPECT_EQ(object_method(bare.a, S("getmethod"), S("set")), reinterpret_cast<void *>(as_method(custom_get)));
     object_method(bare.a, S("setmethod"), S("set"), nullptr);
-    EXPECT_EQ(object_method(bare.a, S("getmethod"), S("set")), reinterpret_cast<void *>(M(attr_offset_set)));
+    EXPECT_EQ(object_method(bare.a, S("getmethod"), S("set")), reinterpret_cast<void *>(as_method(attr_offset_set)));
 
     // Filters put their wrappers in front.
     object_method(attr.a, S("filterset"), attr_filter_clip_new());
-    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("set")), reinterpret_cast<void *>(M(attr_filterset_wrap)));
+    EXPECT_EQ(object_method(attr.a, S("getmethod"), S("set")), reinterpret_cast<void *>(as_method(attr_filterset_wrap)));
     EXPECT_NE(object_method(attr.a, S("get_filterset")), nullptr);
 }
 
@@ -397,7 +392,7 @@ TEST(AttrMessages, PerKindMessages) {
     EXPECT_EQ(object_method(arr.a, S("getoffsetcount")), nullptr);
     EXPECT_EQ(attr_offset_offset(nullptr, 1), KIVO_ERR_INVALID_PTR);
     EXPECT_EQ(attr_offset_array_size(nullptr, 1), KIVO_ERR_INVALID_PTR);
-    EXPECT_EQ(object_method(arr.a, S("get_default")), reinterpret_cast<void *>(M(attr_offset_array_get)));
+    EXPECT_EQ(object_method(arr.a, S("get_default")), reinterpret_cast<void *>(as_method(attr_offset_array_get)));
 }
 
 // ---- filters
@@ -423,8 +418,8 @@ void counting_free(CountingFilter *x) {
 
 t_object *counting_new(long id) {
     static t_class *c = [] {
-        t_class *k = class_new("attrtest.filter", nullptr, M(counting_free), sizeof(CountingFilter), nullptr, 0);
-        class_addmethod(k, M(counting_filter), "filter", AT_CANT, 0);
+        t_class *k = class_new("attrtest.filter", nullptr, as_method(counting_free), sizeof(CountingFilter), nullptr, 0);
+        class_addmethod(k, as_method(counting_filter), "filter", AT_CANT, 0);
         class_register(S("nobox"), k);
         return k;
     }();
@@ -516,7 +511,7 @@ t_kivo_err recording_set(t_object *, t_object *, long ac, t_atom *av) {
 }
 
 TEST(AttrFilters, SetWrapperFiltersAPrivateCopyOfAtMost256Atoms) {
-    Attr attr(attribute_new("v", S("long"), 0, nullptr, M(recording_set)));
+    Attr attr(attribute_new("v", S("long"), 0, nullptr, as_method(recording_set)));
     object_method(attr.a, S("filterset"), counting_new(10));
     std::vector<t_atom> in;
     for (int i = 0; i < 300; ++i) in.push_back(L(i));
@@ -536,8 +531,8 @@ t_kivo_err doubling(t_object *, t_object *, long ac, t_atom *av) {
 TEST(AttrFilters, ProcedureFilter) {
     OwnedThing t;
     Attr attr(attribute_new("v", S("long"), 0, nullptr, nullptr));
-    t_object *proc = attr_filter_proc_new(M(doubling));
-    EXPECT_EQ(object_method(proc, S("getproc")), reinterpret_cast<void *>(M(doubling)));
+    t_object *proc = attr_filter_proc_new(as_method(doubling));
+    EXPECT_EQ(object_method(proc, S("getproc")), reinterpret_cast<void *>(as_method(doubling)));
     object_method(attr.a, S("filterset"), proc);
     set_all(attr.a, t.ob(), {L(4)});
     EXPECT_EQ(longs(get_all(attr.a, t.ob())), std::vector<t_atom_long>{8});

@@ -24,9 +24,7 @@ method M(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
 }
 
-t_symbol *S(const char *name) {
-    return gensym(name);
-}
+using kivo::test::S;
 
 using kivo::test::F;
 using kivo::test::L;

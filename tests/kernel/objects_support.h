@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kivo/kivo.h"
+#include "support/kivo_test.h"
 
 namespace kivo::test {
 
@@ -20,10 +21,6 @@ inline t_symbol *sym(const std::string &s) {
     return gensym(s.c_str());
 }
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
 
 // The order in which probe objects went, by id.
 inline std::vector<long> &free_log() {

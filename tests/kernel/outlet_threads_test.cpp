@@ -11,13 +11,11 @@
 
 #include "kernel/inout_internal.h"
 #include "kivo/kivo.h"
+#include "support/kivo_test.h"
 
 namespace {
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
 struct Counter {
     t_object ob;

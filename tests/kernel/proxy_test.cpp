@@ -19,9 +19,7 @@ using kivo::test::PostCapture;
 using kivo::test::unique_name;
 using kivo::test::Y;
 
-t_symbol *S(const char *s) {
-    return gensym(s);
-}
+using kivo::test::S;
 
 struct Owner {
     t_object ob;

@@ -47,9 +47,7 @@ struct Visit {
 };
 inline thread_local std::vector<Visit> t_visits;
 
-inline t_symbol *S(const char *s) {
-    return gensym(s);
-}
+using kivo::test::S;
 
 inline t_atom_long class_stack_of(void *x) {
     return object_attr_getlong(static_cast<t_object *>(x), S("class_stack"));

@@ -14,14 +14,9 @@ namespace {
 using kivo::test::O;
 using kivo::test::unique_name;
 
-template <typename F_>
-method M(F_ f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
-t_symbol *S(const char *name) {
-    return gensym(name);
-}
+using kivo::test::S;
 
 std::string sym_of(t_dictionary *d, const char *key) {
     t_symbol *s = nullptr;
@@ -108,7 +103,7 @@ const char *textfield_getptr(TextField *x) {
 t_class *textfield_class() {
     static t_class *c = [] {
         t_class *k = class_new("xfm.textfield", nullptr, nullptr, sizeof(TextField), nullptr, 0);
-        class_addmethod(k, M(textfield_getptr), "getptr", AT_CANT, 0);
+        class_addmethod(k, as_method(textfield_getptr), "getptr", AT_CANT, 0);
         class_register(S("nobox"), k);
         return k;
     }();

@@ -12,6 +12,7 @@
 #include "kivo/kivo.h"
 #include "runtime/hashtab_internal.h"
 #include "runtime/linklist_internal.h"
+#include "support/kivo_test.h"
 
 namespace kivo::test {
 
@@ -59,10 +60,6 @@ inline void *probe_poke(Probe *p, void *a, void *b) {
     return reinterpret_cast<void *>(p->id);
 }
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
 
 inline t_class *probe_class() {
     static t_class *c = [] {

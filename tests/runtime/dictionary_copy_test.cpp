@@ -23,7 +23,7 @@ using kivo::test::PostCapture;
 using kivo::test::probe_new;
 using kivo::test::Y;
 
-t_symbol *S(const char *s) { return gensym(s); }
+using kivo::test::S;
 
 struct Dict {
     t_dictionary *d;

@@ -27,7 +27,7 @@ using kivo::test::ProbeLog;
 using kivo::test::probe_new;
 using kivo::test::Y;
 
-t_symbol *S(const char *s) { return gensym(s); }
+using kivo::test::S;
 
 // Frees the dictionary at the end of a test.
 struct Dict {

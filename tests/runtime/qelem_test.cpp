@@ -23,10 +23,7 @@ using kivo::app::mainpump_drain;
 using kivo::app::mainpump_marks;
 using kivo::app::mainpump_service;
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
 // What the qelem functions of a test did, in order.
 std::vector<std::string> g_log;

@@ -21,10 +21,7 @@ namespace {
 using kivo::test::PostCapture;
 using kivo::test::VirtualTime;
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
 // What one clock's callbacks saw: the scheduler time at each run.
 struct Runs {

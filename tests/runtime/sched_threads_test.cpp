@@ -13,13 +13,11 @@
 #include "kivo/kivo.h"
 #include "objects/objects_internal.h"
 #include "runtime/sched_internal.h"
+#include "support/kivo_test.h"
 
 namespace {
 
-template <typename F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::test::as_method;
 
 std::atomic<long> g_ticks{0};
 

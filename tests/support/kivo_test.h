@@ -9,6 +9,18 @@
 
 namespace kivo::test {
 
+// Interned names for tables of cases.
+inline t_symbol *S(const char *name) {
+    return gensym(name);
+}
+
+// Methods are stored under the one type `method`; the detour through
+// void (*)() keeps the compiler from warning about the cast.
+template <typename F>
+method as_method(F f) {
+    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
+}
+
 // Atoms for tables of cases: L(3), F(2.5), Y("name"), O(object).
 inline t_atom L(t_atom_long v) {
     t_atom a;
