@@ -3,6 +3,7 @@
  * legacy modules and by their tests (not exported to externals).
  *
  * Used by: kernel/{class,classreg,object,obex,legacy,obexinit}.cpp,
+ * runtime/ (objects with room: dictionaries, strings, atom arrays),
  * app/startup.cpp, tests/kernel. Includes only the kivo/ headers.
  */
 #ifndef KIVO_KERNEL_OBEX_INTERNAL_H
@@ -13,6 +14,13 @@
 #include "kivo/obex.h"
 
 KIVO_BEGIN_C
+
+// As object_alloc, with `extra` bytes (not cleared) after the class's
+// record in the same block, so that an object and its first elements are
+// one allocation; object_free frees them with the object. Null when
+// extra > 0 and a derived class is under construction (its fields would
+// overlap the room): callers then allocate without room.
+KIVO_INTERNAL void *object_alloc_extra(t_class *c, t_ptr_size extra);
 
 /* Starts the object system once: special entries, selectors, the container
    classes, the name-space table, "method_object". 0, or -1 when a table

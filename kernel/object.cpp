@@ -75,7 +75,14 @@ extern "C" {
 
 // ---- allocation and creation
 
-void *object_alloc(t_class *c) {
+void *object_alloc(t_class *c) { return object_alloc_extra(c, 0); }
+
+// As object_alloc, with room for `extra` more bytes after the class's
+// record in the same block (not cleared): a container can keep its first
+// elements there instead of in a block of their own. Null, with nothing
+// changed, when extra room is asked while a derived object is under
+// construction.
+void *object_alloc_extra(t_class *c, t_ptr_size extra) {
     if (!c) return nullptr;
     // A superclass constructor run by class_super_construct allocates its
     // own class; the object to make is the derived one under construction.
@@ -83,6 +90,9 @@ void *object_alloc(t_class *c) {
     if (t_class *derived = class_inheritance_stack_get()) {
         for (t_class *k = derived->superclass; k; k = k->superclass) {
             if (k != c) continue;
+            // The derived record's fields would sit where the extra room
+            // goes: no room then, and the caller allocates without it.
+            if (extra) return nullptr;
             class_inheritance_stack_set(nullptr);
             c = derived;
             force_clear = true;
@@ -90,7 +100,7 @@ void *object_alloc(t_class *c) {
         }
     }
     const t_ptr_size hsize = header_size(c);
-    const t_ptr_size size = c->size > hsize ? c->size : hsize;
+    const t_ptr_size size = (c->size > hsize ? c->size : hsize) + extra;
     auto *x = reinterpret_cast<t_object *>(sysmem_newptr(size));
     if (!x) return nullptr;
     x->messlist = c->messlist + 1;

@@ -2,7 +2,10 @@
  * The "atomarray" class: a counted array of atoms.
  *
  *   - atoms is a pointer block of exactly count atoms, or null when count
- *     is 0; there is no spare capacity.
+ *     is 0; there is no spare capacity. An array made with its atoms keeps
+ *     them in the object's own block, right after the record (one
+ *     allocation per array); that block is never freed or resized by
+ *     itself, and a change of size moves the atoms to a block of their own.
  *   - Only atomarray_free frees the objects held by the atoms, and only
  *     when flags hold ATOMARRAY_FLAG_FREECHILDREN. Replacing, removing or
  *     clearing atoms never frees their objects.
@@ -31,6 +34,16 @@ namespace {
 
 t_class *s_atomarray_class = nullptr;
 
+// The atoms sit in the object's own block.
+bool atoms_inline(const t_atomarray *x) {
+    return x->atoms && x->atoms == reinterpret_cast<const t_atom *>(x + 1);
+}
+
+// Frees the atoms' block, unless it is the object's own.
+void free_atoms(t_atomarray *x) {
+    if (!atoms_inline(x)) sysmem_freeptr(x->atoms);
+}
+
 t_atom *new_block(t_atom_long n) {
     // A count whose byte size would overflow is as unallocatable as any.
     if (n <= 0 || static_cast<t_ptr_size>(n) > PTRDIFF_MAX / sizeof(t_atom)) return nullptr;
@@ -47,7 +60,7 @@ bool append_block(t_atomarray *x, t_atom_long n, const t_atom *av) {
     }
     if (x->count) std::memcpy(fresh, x->atoms, static_cast<size_t>(x->count) * sizeof(t_atom));
     std::memcpy(fresh + x->count, av, static_cast<size_t>(n) * sizeof(t_atom));
-    sysmem_freeptr(x->atoms);
+    free_atoms(x);
     x->atoms = fresh;
     x->count += n;
     return true;
@@ -93,6 +106,17 @@ void atomarray_init(void) {
 
 t_atomarray *atomarray_new(long ac, const t_atom *av) {
     if (!s_atomarray_class) atomarray_init();
+    const bool fits = ac > 0 && av && static_cast<t_ptr_size>(ac) <= PTRDIFF_MAX / sizeof(t_atom) / 2;
+    if (fits) {
+        const t_ptr_size bytes = static_cast<t_ptr_size>(ac) * sizeof(t_atom);
+        if (auto *x = static_cast<t_atomarray *>(object_alloc_extra(s_atomarray_class, bytes))) {
+            x->atoms = reinterpret_cast<t_atom *>(x + 1);
+            std::memcpy(x->atoms, av, static_cast<size_t>(bytes));
+            x->count = ac;
+            x->flags = 0;
+            return x;
+        }
+    }
     auto *x = static_cast<t_atomarray *>(object_alloc(s_atomarray_class));
     if (!x) return nullptr;
     x->count = 0;
@@ -120,7 +144,7 @@ void atomarray_free(t_atomarray *x) {
         }
         nested_free_end(outermost);
     }
-    sysmem_freeptr(x->atoms);
+    free_atoms(x);
     x->atoms = nullptr;
     x->count = 0;
 }
@@ -141,13 +165,13 @@ t_kivo_err atomarray_setatoms64(t_atomarray *x, t_atom_long ac, const t_atom *av
     // into the array's own atoms.
     t_atom *fresh = new_block(ac);
     if (ac > 0 && !fresh) {
-        sysmem_freeptr(x->atoms);
+        free_atoms(x);
         x->atoms = nullptr;
         x->count = 0;
         return KIVO_ERR_GENERIC;
     }
     if (ac > 0) std::memcpy(fresh, av, static_cast<size_t>(ac) * sizeof(t_atom));
-    sysmem_freeptr(x->atoms);
+    free_atoms(x);
     x->atoms = fresh;
     x->count = ac;
     return KIVO_ERR_NONE;
@@ -233,10 +257,12 @@ void atomarray_chuckindex(t_atomarray *x, long index) {
     if (tail > 0) std::memmove(&x->atoms[index], &x->atoms[index + 1], static_cast<size_t>(tail) * sizeof(t_atom));
     x->count--;
     if (x->count == 0) {
-        sysmem_freeptr(x->atoms);
+        free_atoms(x);
         x->atoms = nullptr;
         return;
     }
+    // The object's own block keeps its size; the atoms still fit.
+    if (atoms_inline(x)) return;
     // A failed shrink keeps the larger block, which still holds every atom.
     if (t_ptr shrunk = sysmem_resizeptr(x->atoms, static_cast<t_ptr_size>(x->count) * sizeof(t_atom)))
         x->atoms = reinterpret_cast<t_atom *>(shrunk);
@@ -244,7 +270,7 @@ void atomarray_chuckindex(t_atomarray *x, long index) {
 
 void atomarray_clear(t_atomarray *x) {
     if (!x) return;
-    sysmem_freeptr(x->atoms);
+    free_atoms(x);
     x->atoms = nullptr;
     x->count = 0;
 }
@@ -278,6 +304,18 @@ t_kivo_err atomarray_serializeblob(t_atomarray *x, t_handle *handle) {
 // owned and leak the new ones.
 t_kivo_err atomarray_takeparsed(t_atomarray *x, t_atomarray *parsed) {
     if (!x || !parsed) return KIVO_ERR_GENERIC;
+    // Atoms in an object's own block cannot change hands: such blocks are
+    // copied to blocks of their own first.
+    for (t_atomarray *a : {x, parsed}) {
+        if (!atoms_inline(a)) continue;
+        t_atom *block = new_block(a->count);
+        if (!block) {
+            object_free(parsed); // taken either way: the reader's array goes
+            return KIVO_ERR_OUT_OF_MEMORY;
+        }
+        std::memcpy(block, a->atoms, static_cast<size_t>(a->count) * sizeof(t_atom));
+        a->atoms = block;
+    }
     t_atom_long oldcount = x->count;
     t_atom *oldatoms = x->atoms;
     x->count = parsed->count;
@@ -303,8 +341,10 @@ t_kivo_err atomarray_deserializeblob(t_atomarray *x, long, const char *bytes) {
     object_free(reader);
     t_object *o = result.type == AT_OBJ ? result.value.w_obj : nullptr;
     if (!o) return err;
-    if (atomisatomarray(&result))
-        atomarray_takeparsed(x, reinterpret_cast<t_atomarray *>(o));
+    if (atomisatomarray(&result)) {
+        const t_kivo_err taken = atomarray_takeparsed(x, reinterpret_cast<t_atomarray *>(o));
+        if (err == KIVO_ERR_NONE) err = taken;
+    }
     else
         object_free(o);
     return err;

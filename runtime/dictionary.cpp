@@ -1,13 +1,26 @@
 /*
- * Dictionaries: a hash table for lookup and a linked list for key order.
+ * Dictionaries: entries in key order, found by key.
  *
- * - Every entry lives in both: the table maps key -> entry and never owns
- *   it (it is only ever chucked); the order list owns it and frees it.
- * - One entry per key. A new key is appended to the list; replacing a value
- *   rewrites the entry in place, so the key keeps its place.
+ * - An entry lives in a node of the dictionary's own pool; nodes are chained
+ *   in key order (first addition first) and never move while their key is
+ *   present, so entry pointers stay valid until the key is replaced or
+ *   removed. Nodes come from chunks the dictionary owns; a removed node
+ *   goes to the free list and the chunks go with the dictionary.
+ * - Up to kLinearMax keys are found by walking the chain; past that an
+ *   open-addressed index (linear probing, never more than half full) maps
+ *   key -> node. Once built, the index stays until the dictionary is cleared.
+ * - One entry per key. A new key is appended; replacing a value rewrites the
+ *   entry in place, so the key keeps its place.
  * - An entry owns an AT_OBJ value unless its flags have bit 1 or 2.
  * - A replaced value is freed after the new one is in place, and never when
- *   it is the very object being stored.
+ *   it is the very object being stored. Values are freed outside the lock:
+ *   freeing may reach other dictionaries and arbitrary free functions.
+ * - A node is live while its entry carries the object magic. While a walk
+ *   (funall) is in progress, a removed node stays in the chain, emptied,
+ *   until the last walk ends and sweeps it.
+ * - Every operation takes the dictionary's small inner lock, unless it is
+ *   switched to read-only use; the transaction mutex is separate, made on
+ *   first use.
  * - Converting readers turn string objects into symbols in place; a string
  *   the dictionary does not own is left to its owner.
  */
@@ -16,8 +29,10 @@
 #include <cstdarg>
 #include <climits>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,13 +45,13 @@
 #include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
 #include "kivo/legacy.h"
+#include "kivo/post.h"
 #include "kivo/stringobj.h"
 #include "kivo/strutil.h"
 #include "kivo/sysmem.h"
 #include "app/kivodebug_internal.h"
 #include "kernel/obex_internal.h"
 #include "runtime/dictionary_internal.h"
-#include "runtime/linklist_internal.h"
 
 namespace {
 
@@ -64,11 +79,276 @@ bool is_class(const t_atom *a, t_symbol *name) {
 
 bool is_dictionary_object(t_object *x) { return x && object_classname(x) == _sym(dictionary); }
 
+// ---- storage
+
+// A small mutex in one word, that needs no allocation: 0 free, 1 held,
+// 2 held with waiters (who sleep on the word).
+class TinyLock {
+public:
+    void lock() {
+        uint32_t c = 0;
+        if (word_.compare_exchange_strong(c, 1, std::memory_order_acquire)) return;
+        if (c != 2) c = word_.exchange(2, std::memory_order_acquire);
+        while (c != 0) {
+            word_.wait(2, std::memory_order_relaxed);
+            c = word_.exchange(2, std::memory_order_acquire);
+        }
+    }
+    void unlock() {
+        if (word_.exchange(0, std::memory_order_release) == 2) word_.notify_one();
+    }
+
+private:
+    std::atomic<uint32_t> word_{0};
+};
+
+// A node is live while its entry carries the object magic; a node removed
+// during a walk has lost it and waits in the chain for the sweep.
+struct Node {
+    Node *prev;
+    Node *next;
+    t_dictionary_entry entry;
+};
+
+// A block of nodes; the nodes follow the header.
+struct Chunk {
+    Chunk *next;
+    uint32_t cap;
+    uint32_t used;
+    Node *nodes() { return reinterpret_cast<Node *>(this + 1); }
+};
+static_assert(sizeof(Chunk) % alignof(Node) == 0, "nodes follow the chunk header aligned");
+
+// Keys found by walking the chain up to this many; an index past it.
+constexpr t_atom_long kLinearMax = 16;
+// Nodes of the largest chunk.
+constexpr size_t kChunkMax = 1024;
+
+// The whole object: the public record first, then the private state. A
+// dictionary made with room for its entries has its first chunk right
+// after this record, in the same block.
+struct DictImpl {
+    t_dictionary pub;
+    TinyLock mu;
+    std::atomic<uint32_t> readonly; // non-zero: no inner locking
+    std::atomic<int32_t> walking;   // walks in progress
+    uint32_t indexcap;              // slots of the index (a power of two), or 0
+    uint32_t count;                 // live entries
+    uint8_t sweep;                  // emptied nodes wait in the chain
+    uint8_t inlined;                // 1: the object's block holds a chunk
+    Node *head, *tail;              // the chain in key order, emptied nodes included
+    Node **index;                   // null, or indexcap slots (owned)
+    Chunk *chunks;                  // newest first (owned, but for the one in the block)
+    Node *freelist;                 // through next
+};
+static_assert(sizeof(DictImpl) == sizeof(t_dictionary) + 64, "the private part stays small");
+
+DictImpl *impl(t_dictionary *d) { return reinterpret_cast<DictImpl *>(d); }
+
+bool is_live(const Node *n) { return n->entry.ob.magic == KIVO_OBJECT_MAGIC; }
+
+Chunk *inline_chunk(DictImpl *x) { return reinterpret_cast<Chunk *>(x + 1); }
+
+// The inner lock, unless the dictionary is in read-only use.
+class Guard {
+public:
+    explicit Guard(DictImpl *x) : x_(x), on_(x->readonly.load(std::memory_order_relaxed) == 0) {
+        if (on_) x_->mu.lock();
+        held_ = on_;
+    }
+    ~Guard() {
+        if (held_) x_->mu.unlock();
+    }
+    void unlock() {
+        if (held_) x_->mu.unlock();
+        held_ = false;
+    }
+    void lock() {
+        if (on_ && !held_) x_->mu.lock();
+        held_ = on_;
+    }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+private:
+    DictImpl *x_;
+    bool on_;
+    bool held_ = false;
+};
+
+size_t slot_of(t_symbol *key, size_t mask) {
+    uint64_t v = reinterpret_cast<uintptr_t>(key);
+    v *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(v >> 32) & mask;
+}
+
+void index_put(Node **index, size_t mask, Node *n) {
+    size_t i = slot_of(n->entry.key, mask);
+    while (index[i]) i = (i + 1) & mask;
+    index[i] = n;
+}
+
+// Rebuilds the index with room for twice the count; false when out of memory.
+bool index_rebuild(DictImpl *x, size_t cap) {
+    auto **fresh = static_cast<Node **>(std::calloc(cap, sizeof(Node *)));
+    if (!fresh) return false;
+    for (Node *n = x->head; n; n = n->next)
+        if (is_live(n)) index_put(fresh, cap - 1, n);
+    std::free(x->index);
+    x->index = fresh;
+    x->indexcap = static_cast<uint32_t>(cap);
+    return true;
+}
+
+Node *find_locked(DictImpl *x, t_symbol *key) {
+    if (x->index) {
+        const size_t mask = x->indexcap - 1;
+        for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
+            Node *n = x->index[i];
+            if (!n) return nullptr;
+            if (n->entry.key == key) return n;
+        }
+    }
+    for (Node *n = x->head; n; n = n->next)
+        if (is_live(n) && n->entry.key == key) return n;
+    return nullptr;
+}
+
+// Backward-shift deletion keeps every probe chain unbroken.
+void index_remove(DictImpl *x, Node *node) {
+    if (!x->index) return;
+    const size_t mask = x->indexcap - 1;
+    size_t i = slot_of(node->entry.key, mask);
+    while (x->index[i] != node) {
+        if (!x->index[i]) return;
+        i = (i + 1) & mask;
+    }
+    for (size_t j = (i + 1) & mask; x->index[j]; j = (j + 1) & mask) {
+        const size_t home = slot_of(x->index[j]->entry.key, mask);
+        if (((j - home) & mask) >= ((j - i) & mask)) {
+            x->index[i] = x->index[j];
+            i = j;
+        }
+    }
+    x->index[i] = nullptr;
+}
+
+Node *node_alloc(DictImpl *x) {
+    if (Node *n = x->freelist) {
+        x->freelist = n->next;
+        return n;
+    }
+    if (!x->chunks || x->chunks->used == x->chunks->cap) {
+        // Each new chunk doubles the room, up to kChunkMax nodes.
+        size_t cap = x->chunks ? 2 * static_cast<size_t>(x->chunks->cap) : 4;
+        if (cap > kChunkMax) cap = kChunkMax;
+        auto *c = static_cast<Chunk *>(std::malloc(sizeof(Chunk) + cap * sizeof(Node)));
+        if (!c) return nullptr;
+        c->next = x->chunks;
+        c->cap = static_cast<uint32_t>(cap);
+        c->used = 0;
+        x->chunks = c;
+    }
+    return x->chunks->nodes() + x->chunks->used++;
+}
+
+void node_release(DictImpl *x, Node *n) {
+    n->entry.ob.magic = 0;
+    n->next = x->freelist;
+    x->freelist = n;
+}
+
+void unlink_node(DictImpl *x, Node *n) {
+    if (n->prev)
+        n->prev->next = n->next;
+    else
+        x->head = n->next;
+    if (n->next)
+        n->next->prev = n->prev;
+    else
+        x->tail = n->prev;
+}
+
+// Entries in a dictionary's pool are objects of "dictionary_entry" as well:
+// they answer its messages, but their memory is the pool's.
+void init_entry_header(t_dictionary_entry *e) {
+    e->ob.messlist = s_entry_class->messlist + 1;
+    e->ob.magic = KIVO_OBJECT_MAGIC;
+    e->ob.inlet = nullptr;
+    e->ob.outlet = nullptr;
+}
+
+// A new entry at the end of the key order; null when out of memory.
+Node *insert_locked(DictImpl *x, t_symbol *key, const t_atom &value, long flags) {
+    if (x->count >= UINT32_MAX / 4) return nullptr; // the index could not grow further
+    if (!x->index && x->count + 1 > kLinearMax) {
+        size_t cap = 64;
+        while (cap < static_cast<size_t>(x->count + 1) * 2) cap *= 2;
+        if (!index_rebuild(x, cap)) return nullptr;
+    } else if (x->index && static_cast<size_t>(x->count + 1) * 2 > x->indexcap) {
+        if (!index_rebuild(x, static_cast<size_t>(x->indexcap) * 2)) return nullptr;
+    }
+    Node *n = node_alloc(x);
+    if (!n) return nullptr;
+    init_entry_header(&n->entry);
+    n->entry.key = key;
+    n->entry.value = value;
+    n->entry.flags = flags;
+    n->next = nullptr;
+    n->prev = x->tail;
+    if (x->tail)
+        x->tail->next = n;
+    else
+        x->head = n;
+    x->tail = n;
+    if (x->index) index_put(x->index, x->indexcap - 1, n);
+    x->count++;
+    return n;
+}
+
+// Takes the node out of the dictionary; its entry is left for the caller
+// to read and free. During a walk the node stays in the chain, emptied.
+void remove_locked(DictImpl *x, Node *n) {
+    index_remove(x, n);
+    n->entry.ob.magic = 0;
+    x->count--;
+    if (x->walking.load(std::memory_order_acquire) > 0) {
+        x->sweep = 1;
+        return;
+    }
+    unlink_node(x, n);
+    node_release(x, n);
+}
+
+void sweep_locked(DictImpl *x) {
+    if (!x->sweep || x->walking.load(std::memory_order_acquire) > 0) return;
+    x->sweep = 0;
+    for (Node *n = x->head; n;) {
+        Node *next = n->next;
+        if (!is_live(n)) {
+            unlink_node(x, n);
+            node_release(x, n);
+        }
+        n = next;
+    }
+}
+
+void free_chunks(DictImpl *x) {
+    for (Chunk *c = x->chunks; c;) {
+        Chunk *next = c->next;
+        if (c != inline_chunk(x)) std::free(c);
+        c = next;
+    }
+    x->chunks = nullptr;
+    x->freelist = nullptr;
+}
+
 t_dictionary_entry *find(t_dictionary *d, t_symbol *key) {
-    if (!d || !d->table) return nullptr;
-    t_object *value = nullptr;
-    if (hashtab_lookup(d->table, key, &value) != KIVO_ERR_NONE) return nullptr;
-    return reinterpret_cast<t_dictionary_entry *>(value);
+    if (!d) return nullptr;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    Node *n = find_locked(x, key);
+    return n ? &n->entry : nullptr;
 }
 
 // The symbol of a string object's text; a string without text gives the
@@ -213,42 +493,6 @@ std::vector<std::string> split_path(const char *name) {
     return parts;
 }
 
-/*
- * Removing an entry from the key order. The list is searched from both
- * ends at once, so that the newest and the oldest keys, the usual ones to
- * go, are found at once; a search from the head alone makes deleting keys
- * newest-first quadratic.
- */
-void remove_from_order(t_linklist *order, t_dictionary_entry *e, bool free_entry) {
-    kivo::ListLock lock(order);
-    t_linklistelem *front = order->head, *back = order->tail, *found = nullptr;
-    while (front && back) {
-        if (front->item == e) {
-            found = front;
-            break;
-        }
-        if (back->item == e) {
-            found = back;
-            break;
-        }
-        if (front == back || front->next == back) break;
-        front = front->next;
-        back = back->prev;
-    }
-    if (found) kivo::linklist_remove_locked(order, lock, found, free_entry);
-}
-
-struct FunallContext {
-    t_dictionary_fn fn;
-    void *data;
-};
-
-long funall_entry(void *item, void *data) {
-    auto *ctx = static_cast<FunallContext *>(data);
-    ctx->fn(static_cast<t_dictionary_entry *>(item), ctx->data);
-    return 0;
-}
-
 // The free in progress on this thread, and the dictionaries it has yet to
 // free (see dictionary_free).
 thread_local bool s_freeing = false;
@@ -275,7 +519,7 @@ void dictionary_initclass(void) {
             {as_method(dictionary_entry_getvalues), "getvalues"},
         });
         t_class *c = class_new("dictionary", as_method(dictionary_new), as_method(dictionary_free),
-                               sizeof(t_dictionary), nullptr, AT_CANT, 0);
+                               sizeof(DictImpl), nullptr, AT_CANT, 0);
         if (!c) {
             class_free(e);
             return;
@@ -324,29 +568,68 @@ void dictionary_initclass(void) {
 
 t_dictionary *dictionary_new(void) { return dictionary_new_hashsize(0); }
 
-t_dictionary *dictionary_new_hashsize(long slots) {
+// The slot count was the size of a fixed hash table; the index now grows
+// with the keys, so any count is accepted and none is needed.
+t_dictionary *dictionary_new_hashsize(long) { return dictionary_new_sized(0); }
+
+t_dictionary *dictionary_new_sized(long entries) {
     dictionary_initclass();
     if (!s_dictionary_class) return nullptr;
-    auto *d = static_cast<t_dictionary *>(object_alloc(s_dictionary_class));
+    size_t room = entries > 0 ? static_cast<size_t>(entries) : 0;
+    if (room > (UINT32_MAX / sizeof(Node))) room = 0;
+    auto *d = room ? static_cast<t_dictionary *>(
+                         object_alloc_extra(s_dictionary_class, sizeof(Chunk) + room * sizeof(Node)))
+                   : nullptr;
+    if (!d) {
+        room = 0; // the first entries get a chunk of their own instead
+        d = static_cast<t_dictionary *>(object_alloc(s_dictionary_class));
+    }
     if (!d) return nullptr;
-    d->table = hashtab_new(slots);
-    d->order = linklist_new();
-    d->lock = nullptr;
-    if (!d->table || !d->order || systhread_mutex_new(&d->lock, SYSTHREAD_MUTEX_RECURSIVE) != 0) {
-        d->lock = nullptr;
-        count_instances(1); // the free function counts it down again
-        object_free(d);
+    // A class derived from "dictionary" would lay its own fields over the
+    // private part that follows the public record: refused, before anything
+    // is written there.
+    if (object_class(d) != s_dictionary_class) {
+        object_error(reinterpret_cast<t_object *>(d), "classes derived from dictionary are not supported");
+        sysmem_freeptr(d);
         return nullptr;
+    }
+    DictImpl *x = impl(d);
+    // The object arrives zeroed; the private part is set up in place.
+    new (&x->mu) TinyLock();
+    new (&x->readonly) std::atomic<uint32_t>(0);
+    new (&x->walking) std::atomic<int32_t>(0);
+    d->table = nullptr;
+    d->order = nullptr;
+    d->lock = nullptr;
+    x->indexcap = 0;
+    x->count = 0;
+    x->head = x->tail = nullptr;
+    x->index = nullptr;
+    x->chunks = nullptr;
+    x->freelist = nullptr;
+    x->sweep = 0;
+    x->inlined = room ? 1 : 0;
+    if (room) {
+        Chunk *c = inline_chunk(x);
+        c->next = nullptr;
+        c->cap = static_cast<uint32_t>(room);
+        c->used = 0;
+        x->chunks = c;
     }
     count_instances(1);
     return d;
 }
 
+// Frees every entry's owned value in key order, then the storage.
 static void free_contents(t_dictionary *d) {
-    if (d->table) hashtab_chuck(d->table);
-    d->table = nullptr;
-    if (d->order) object_free(d->order);
-    d->order = nullptr;
+    DictImpl *x = impl(d);
+    for (Node *n = x->head; n; n = n->next)
+        if (is_live(n)) dictionary_entry_freevalue(&n->entry);
+    std::free(x->index);
+    x->index = nullptr;
+    free_chunks(x);
+    x->head = x->tail = nullptr;
+    x->count = 0;
     if (d->lock) systhread_mutex_free(d->lock);
     d->lock = nullptr;
     count_instances(-1);
@@ -453,35 +736,26 @@ void string_toatom(t_atom *a) {
 
 t_kivo_err dictionary_appendatom_flags(t_dictionary *d, t_symbol *key, const t_atom *value,
                                        long flags) {
-    if (!d || !d->table || !d->order || !value) return KIVO_ERR_GENERIC;
+    if (!d || !value) return KIVO_ERR_GENERIC;
     // The source may point into the value being replaced (the atoms of
     // dictionary_getatoms), so it is copied before anything is freed.
     const t_atom incoming = *value;
-    if (t_dictionary_entry *e = find(d, key)) {
-        t_dictionary_entry old = *e;
-        e->value = incoming;
-        e->flags = flags;
-        const bool same = old.value.type == AT_OBJ && incoming.type == AT_OBJ &&
-                          old.value.value.w_obj == incoming.value.w_obj;
-        if (!same) dictionary_entry_freevalue(&old);
-        return KIVO_ERR_NONE;
+    DictImpl *x = impl(d);
+    t_dictionary_entry old;
+    {
+        Guard g(x);
+        if (Node *n = find_locked(x, key)) {
+            old = n->entry;
+            n->entry.value = incoming;
+            n->entry.flags = flags;
+        } else {
+            // Until the store succeeds the value stays the caller's.
+            return insert_locked(x, key, incoming, flags) ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
+        }
     }
-    t_dictionary_entry *e = dictionary_entry_new(key, &incoming);
-    if (!e) return KIVO_ERR_GENERIC;
-    e->flags = flags;
-    // Until both stores succeed the value stays the caller's.
-    const t_kivo_err err = hashtab_store_safe(d->table, key, reinterpret_cast<t_object *>(e));
-    if (err != KIVO_ERR_NONE) {
-        e->value = t_atom{};
-        object_free(e);
-        return err;
-    }
-    if (linklist_append(d->order, e) < 0) {
-        hashtab_chuckkey(d->table, key);
-        e->value = t_atom{};
-        object_free(e);
-        return KIVO_ERR_GENERIC;
-    }
+    const bool same = old.value.type == AT_OBJ && incoming.type == AT_OBJ &&
+                      old.value.value.w_obj == incoming.value.w_obj;
+    if (!same) dictionary_entry_freevalue(&old);
     return KIVO_ERR_NONE;
 }
 
@@ -673,7 +947,10 @@ t_kivo_err dictionary_copyatoms(t_dictionary *d, t_symbol *key, long *argc, t_at
 }
 
 t_atom_long dictionary_getentrycount(t_dictionary *d) {
-    return (d && d->table) ? hashtab_getsize(d->table) : 0;
+    if (!d) return 0;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    return x->count;
 }
 
 t_kivo_err dictionary_getdeflong(t_dictionary *d, t_symbol *key, t_atom_long *value, t_atom_long def) {
@@ -755,45 +1032,25 @@ t_kivo_err dictionary_getattribute(t_dictionary *d, t_symbol *key, t_symbol *att
 
 // ---- keys
 
+// Key order: the index has no order of its own worth exposing.
 t_kivo_err dictionary_getkeys(t_dictionary *d, long *numkeys, t_symbol ***keys) {
-    if (!numkeys || !keys) return KIVO_ERR_GENERIC;
-    *numkeys = 0;
-    *keys = nullptr;
-    if (!d || !d->table) return KIVO_ERR_NONE;
-    long count = 0;
-    t_symbol **array = nullptr;
-    const t_kivo_err err = hashtab_getkeys(d->table, &count, &array);
-    if (err != KIVO_ERR_NONE) return KIVO_ERR_GENERIC;
-    if (count == 0 && array) {
-        sysmem_freeptr(array);
-        array = nullptr;
-    }
-    *numkeys = count;
-    *keys = array;
-    return KIVO_ERR_NONE;
+    return dictionary_getkeys_ordered(d, numkeys, keys);
 }
 
-/*
- * Ordered keys. Fetching key i by position walks the order list from its
- * head for every i, n^2/2 node steps for n keys. One walk of the list under
- * its lock gives the same keys in the same order; nodes emptied by a walk
- * in progress hold no entry and are skipped.
- */
 t_kivo_err dictionary_getkeys_ordered(t_dictionary *d, long *numkeys, t_symbol ***keys) {
     if (!numkeys || !keys) return KIVO_ERR_GENERIC;
     *numkeys = 0;
     *keys = nullptr;
-    if (!d || !d->order) return KIVO_ERR_NONE;
-    kivo::ListLock lock(d->order);
-    long count = 0;
-    for (t_linklistelem *node = d->order->head; node; node = node->next)
-        if (node->item) count++;
+    if (!d) return KIVO_ERR_NONE;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    const t_atom_long count = x->count;
     if (count == 0) return KIVO_ERR_NONE;
     auto **array = reinterpret_cast<t_symbol **>(sysmem_newptr(count * sizeof(t_symbol *)));
     if (!array) return KIVO_ERR_GENERIC;
     long i = 0;
-    for (t_linklistelem *node = d->order->head; node && i < count; node = node->next)
-        if (node->item) array[i++] = static_cast<t_dictionary_entry *>(node->item)->key;
+    for (Node *n = x->head; n && i < count; n = n->next)
+        if (is_live(n)) array[i++] = n->entry.key;
     *numkeys = i;
     *keys = array;
     return KIVO_ERR_NONE;
@@ -804,57 +1061,138 @@ void dictionary_freekeys(t_dictionary *, long, t_symbol **keys) {
 }
 
 t_symbol *dictionary_getorderedkey(t_dictionary *d, t_atom_long index) {
-    if (!d || !d->order) return nullptr;
-    auto *e = static_cast<t_dictionary_entry *>(linklist_getindex(d->order, index));
-    return e ? e->key : nullptr;
+    if (!d || index < 0) return nullptr;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    for (Node *n = x->head; n; n = n->next)
+        if (is_live(n) && index-- == 0) return n->entry.key;
+    return nullptr;
+}
+
+long dictionary_snapshot(t_dictionary *d, void (*fn)(void *ctx, t_symbol *key, const t_atom *value),
+                         void *ctx) {
+    if (!d || !fn) return 0;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    for (Node *n = x->head; n; n = n->next)
+        if (is_live(n)) fn(ctx, n->entry.key, &n->entry.value);
+    return static_cast<long>(x->count);
 }
 
 // ---- removing
 
+// Takes the key out; the entry as it was is copied to *out.
+static bool take_entry(t_dictionary *d, t_symbol *key, t_dictionary_entry *out) {
+    if (!d) return false;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    Node *n = find_locked(x, key);
+    if (!n) return false;
+    *out = n->entry;
+    n->entry.value = t_atom{};
+    remove_locked(x, n);
+    return true;
+}
+
 t_kivo_err dictionary_deleteentry(t_dictionary *d, t_symbol *key) {
-    t_dictionary_entry *e = find(d, key);
-    if (!e) return KIVO_ERR_GENERIC;
-    hashtab_chuckkey(d->table, key);
-    remove_from_order(d->order, e, true);
+    t_dictionary_entry e;
+    if (!take_entry(d, key, &e)) return KIVO_ERR_GENERIC;
+    dictionary_entry_freevalue(&e);
     return KIVO_ERR_NONE;
 }
 
 t_kivo_err dictionary_chuckentry(t_dictionary *d, t_symbol *key) {
-    t_dictionary_entry *e = find(d, key);
-    if (!e) return KIVO_ERR_GENERIC;
-    hashtab_chuckkey(d->table, key);
-    remove_from_order(d->order, e, false);
-    atom_setlong(&e->value, 0);
-    object_free(e);
-    return KIVO_ERR_NONE;
+    t_dictionary_entry e;
+    return take_entry(d, key, &e) ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
 }
 
 t_kivo_err dictionary_clear(t_dictionary *d) {
     if (!d) return KIVO_ERR_GENERIC;
-    // The new containers are made first: when they cannot be, nothing is lost.
-    t_hashtab *table = hashtab_new(0);
-    t_linklist *order = linklist_new();
-    if (!table || !order) {
-        if (table) hashtab_chuck(table);
-        if (order) object_free(order);
-        return KIVO_ERR_OUT_OF_MEMORY;
+    DictImpl *x = impl(d);
+    // The owned values are taken out under the lock and freed after it, in
+    // key order, while the dictionary is already empty.
+    std::vector<t_dictionary_entry> gone;
+    {
+        Guard g(x);
+        try {
+            gone.reserve(static_cast<size_t>(x->count));
+        } catch (const std::bad_alloc &) {
+            return KIVO_ERR_OUT_OF_MEMORY;
+        }
+        for (Node *n = x->head; n; n = n->next)
+            if (is_live(n)) gone.push_back(n->entry);
+        if (x->walking.load(std::memory_order_acquire) > 0) {
+            // The walk still holds nodes: empty them, the sweep frees them.
+            for (Node *n = x->head; n; n = n->next) {
+                n->entry.ob.magic = 0;
+                n->entry.value = t_atom{};
+            }
+            x->sweep = 1;
+        } else {
+            free_chunks(x);
+            x->head = x->tail = nullptr;
+        }
+        std::free(x->index);
+        x->index = nullptr;
+        x->indexcap = 0;
+        x->count = 0;
     }
-    t_hashtab *old_table = d->table;
-    t_linklist *old_order = d->order;
-    d->table = table;
-    d->order = order;
-    // Owned values are freed while the dictionary is already consistent.
-    if (old_table) hashtab_chuck(old_table);
-    if (old_order) object_free(old_order);
+    x->readonly.store(0, std::memory_order_relaxed);
+    const long outermost = nested_free_begin();
+    for (t_dictionary_entry &e : gone) dictionary_entry_freevalue(&e);
+    nested_free_end(outermost);
+    return KIVO_ERR_NONE;
+}
+
+t_kivo_err dictionary_swapcontents(t_dictionary *a, t_dictionary *b) {
+    if (!a || !b || a == b) return KIVO_ERR_GENERIC;
+    DictImpl *x = impl(a), *y = impl(b);
+    // Lock in address order, so two swaps of the same pair cannot deadlock.
+    DictImpl *first = x < y ? x : y, *second = x < y ? y : x;
+    Guard g1(first);
+    Guard g2(second);
+    if (x->walking.load(std::memory_order_acquire) > 0 || y->walking.load(std::memory_order_acquire) > 0)
+        return KIVO_ERR_GENERIC;
+    // A chunk inside an object's own block cannot change hands.
+    if (x->inlined || y->inlined) return KIVO_ERR_GENERIC;
+    std::swap(x->count, y->count);
+    std::swap(x->head, y->head);
+    std::swap(x->tail, y->tail);
+    std::swap(x->index, y->index);
+    std::swap(x->indexcap, y->indexcap);
+    std::swap(x->chunks, y->chunks);
+    std::swap(x->freelist, y->freelist);
+    std::swap(x->sweep, y->sweep);
     return KIVO_ERR_NONE;
 }
 
 // ---- walking
 
+/*
+ * The lock is released around each call, so fn may add and delete keys.
+ * The next node is read before the call; it stays in the chain because no
+ * node leaves it while a walk is in progress (removed ones are emptied and
+ * skipped, and swept when the last walk ends).
+ */
 t_kivo_err dictionary_funall(t_dictionary *d, t_dictionary_fn fn, void *data) {
-    if (!d || !d->order || !fn) return KIVO_ERR_GENERIC;
-    FunallContext ctx{fn, data};
-    return linklist_funall(d->order, funall_entry, &ctx);
+    if (!d || !fn) return KIVO_ERR_GENERIC;
+    DictImpl *x = impl(d);
+    Guard g(x);
+    x->walking.fetch_add(1, std::memory_order_acq_rel);
+    for (Node *n = x->head; n;) {
+        if (!is_live(n)) {
+            n = n->next;
+            continue;
+        }
+        Node *next = n->next;
+        g.unlock();
+        fn(&n->entry, data);
+        g.lock();
+        n = next;
+    }
+    x->walking.fetch_sub(1, std::memory_order_acq_rel);
+    sweep_locked(x);
+    return KIVO_ERR_NONE;
 }
 
 // ---- paths
@@ -933,20 +1271,41 @@ t_kivo_err dictionary_get_ex(t_dictionary *d, t_symbol *path, long *argc, t_atom
 
 t_kivo_err dictionary_readonly(t_dictionary *d, long readonly) {
     if (!d) return KIVO_ERR_GENERIC;
-    if (d->table) hashtab_readonly(d->table, readonly);
-    if (d->order) linklist_readonly(d->order, readonly);
+    impl(d)->readonly.store(readonly ? 1 : 0, std::memory_order_relaxed);
     return KIVO_ERR_NONE;
 }
 
+long dictionary_isreadonly(t_dictionary *d) {
+    return d ? impl(d)->readonly.load(std::memory_order_relaxed) : 0;
+}
+
+// The mutex is made by the first caller; most dictionaries never need one.
+static t_systhread_mutex transaction_mutex(t_dictionary *d) {
+    std::atomic_ref<t_systhread_mutex> slot(d->lock);
+    t_systhread_mutex m = slot.load(std::memory_order_acquire);
+    if (m) return m;
+    t_systhread_mutex made = nullptr;
+    if (systhread_mutex_new(&made, SYSTHREAD_MUTEX_RECURSIVE) != 0 || !made) return nullptr;
+    if (!slot.compare_exchange_strong(m, made, std::memory_order_acq_rel)) {
+        systhread_mutex_free(made);
+        return m;
+    }
+    return made;
+}
+
 t_kivo_err dictionary_transaction_lock(t_dictionary *d) {
-    if (!d || !d->lock) return KIVO_ERR_GENERIC;
-    systhread_mutex_lock(d->lock);
+    if (!d) return KIVO_ERR_GENERIC;
+    t_systhread_mutex m = transaction_mutex(d);
+    if (!m) return KIVO_ERR_GENERIC;
+    systhread_mutex_lock(m);
     return KIVO_ERR_NONE;
 }
 
 t_kivo_err dictionary_transaction_unlock(t_dictionary *d) {
-    if (!d || !d->lock) return KIVO_ERR_GENERIC;
-    systhread_mutex_unlock(d->lock);
+    if (!d) return KIVO_ERR_GENERIC;
+    t_systhread_mutex m = std::atomic_ref<t_systhread_mutex>(d->lock).load(std::memory_order_acquire);
+    if (!m) return KIVO_ERR_GENERIC;
+    systhread_mutex_unlock(m);
     return KIVO_ERR_NONE;
 }
 

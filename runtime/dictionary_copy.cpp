@@ -364,12 +364,28 @@ t_kivo_err dictionary_serializeblob(t_dictionary *d, t_handle *handle) {
 t_kivo_err dictionary_deserializeblob(t_dictionary *d, long, const char *bytes) {
     if (!d || !bytes) return KIVO_ERR_GENERIC;
     t_object *parsed = nullptr;
-    const t_kivo_err err = parse_json(bytes, &parsed);
+    t_kivo_err err = parse_json(bytes, &parsed);
     if (!parsed) return err;
     if (err == KIVO_ERR_NONE && is_dict(parsed)) {
         auto *p = reinterpret_cast<t_dictionary *>(parsed);
-        std::swap(d->table, p->table);
-        std::swap(d->order, p->order);
+        if (dictionary_swapcontents(d, p) != KIVO_ERR_NONE) {
+            // The storage cannot change hands (d is being walked, or p keeps
+            // its entries in its own block): the entries move over one by
+            // one instead, and p keeps nothing it would free.
+            struct Move {
+                t_dictionary *to;
+                bool failed;
+            } move{d, false};
+            dictionary_clear(d);
+            dictionary_funall(p, [](t_dictionary_entry *e, void *data) {
+                auto *m = static_cast<Move *>(data);
+                if (dictionary_appendatom_flags(m->to, e->key, &e->value, e->flags) == KIVO_ERR_NONE)
+                    e->value = t_atom{};
+                else
+                    m->failed = true;
+            }, &move);
+            if (move.failed) err = KIVO_ERR_OUT_OF_MEMORY;
+        }
     }
     object_free(parsed); // now holding d's former entries, or not a dictionary
     return err;

@@ -16,8 +16,12 @@ KIVO_BEGIN_C
 KIVO_INTERNAL void dictionary_initclass(void);
 // The class's free function: frees every entry with its owned value.
 KIVO_INTERNAL void dictionary_free(t_dictionary *d);
-// slots <= 0 means 59; null when the object cannot be allocated.
+// Any slot count is accepted (the index sizes itself); null when the object
+// cannot be allocated.
 KIVO_INTERNAL t_dictionary *dictionary_new_hashsize(long slots);
+// An empty dictionary with room for that many entries in its own block,
+// for a builder that knows the count.
+KIVO_INTERNAL t_dictionary *dictionary_new_sized(long entries);
 
 // A new entry holding a copy of *value (AT_NOTHING when value is null).
 KIVO_INTERNAL t_dictionary_entry *dictionary_entry_new(t_symbol *key, const t_atom *value);
@@ -48,6 +52,15 @@ KIVO_INTERNAL void nested_free_child(t_object *child);
 KIVO_INTERNAL void nested_free_end(long outermost);
 // 1: no inner locking, for dictionaries built once and then only read.
 KIVO_INTERNAL t_kivo_err dictionary_readonly(t_dictionary *d, long readonly);
+KIVO_INTERNAL long dictionary_isreadonly(t_dictionary *d);
+// fn(ctx, key, value) for every entry in key order, under the dictionary's
+// inner lock: fn must not call back into d. Answers the number of entries.
+KIVO_INTERNAL long dictionary_snapshot(t_dictionary *d,
+                                       void (*fn)(void *ctx, t_symbol *key, const t_atom *value),
+                                       void *ctx);
+// Exchanges the entries of two dictionaries; -1 (and nothing changes) while
+// either is being walked or keeps entries in its own block (new_sized).
+KIVO_INTERNAL t_kivo_err dictionary_swapcontents(t_dictionary *a, t_dictionary *b);
 // The key at that position of the key order (borrowed), or null.
 KIVO_INTERNAL t_symbol *dictionary_getorderedkey(t_dictionary *d, t_atom_long index);
 KIVO_INTERNAL void dictionary_yaml_init(void);

@@ -239,6 +239,7 @@ private:
     void end_number(int oldstate);
     void end_literal(int oldstate);
     t_atom string_atom();
+    t_symbol *key_symbol();
     void put_code_point(unsigned long cp);
     void put_utf16(unsigned unit);
     void flush_surrogate() {
@@ -250,6 +251,9 @@ private:
     std::vector<Entry> entries_;
     std::vector<t_atom> values_;
     std::string token_;
+    // The symbols of recent keys: a document repeats a few keys many times,
+    // and interning each takes the symbol table's lock.
+    t_symbol *keycache_[256] = {};
     bool escaped_ = false;       // a \u escape was decoded in this token
     unsigned hex_ = 0;           // digits of the \u escape being read
     unsigned pending_high_ = 0;  // a high surrogate waiting for its low half
@@ -335,6 +339,18 @@ void Parse::end_literal(int oldstate) {
 
 bool digit19(char c) { return c >= '1' && c <= '9'; }
 
+t_symbol *Parse::key_symbol() {
+    const char *t = token_.c_str();
+    // Names beginning with "---" may intern differently each time.
+    if (t[0] == '-' && t[1] == '-' && t[2] == '-') return gensym(t);
+    uint32_t h = 2166136261u;
+    for (unsigned char c : token_) h = (h ^ c) * 16777619u;
+    t_symbol *&slot = keycache_[(h ^ (h >> 8)) & 255];
+    if (slot && std::strcmp(slot->name, t) == 0) return slot;
+    slot = gensym(t);
+    return slot;
+}
+
 t_atom Parse::string_atom() {
     t_atom a;
     if (!escaped_) {
@@ -373,11 +389,9 @@ long Parse::push(int mode) {
         atom_setsym(&k, x_->key ? x_->key : gensym(""));
         append(k);
     } else if (mode == MODE_DICTIONARY) {
-        t_dictionary *d = dictionary_new();
-        if (!d) return -1;
-        dictionary_readonly(d, 1);
+        // A place for the dictionary, made at its end (see pop).
         t_atom a;
-        atom_setobj(&a, d);
+        atom_setobj(&a, nullptr);
         append(a);
     }
     return 0;
@@ -389,10 +403,36 @@ long Parse::pop(int mode) {
     const size_t count = values_.size() - e.base;
     long err = 0;
     switch (mode) {
-    case MODE_DICTIONARY:
-        // The atoms are already where the parent's atoms go.
-        if (count != 1) post("jsonreader_pop: MODE_DICTIONARY: argc not 1!");
+    case MODE_DICTIONARY: {
+        // The members wait above the dictionary as key-value pairs, so that
+        // it is built at once with room for exactly their number.
+        const size_t pairs = count > 0 ? (count - 1) / 2 : 0;
+        if (count == 0 || values_[e.base].type != AT_OBJ || values_[e.base].value.w_obj) {
+            post("jsonreader_pop: MODE_DICTIONARY: argc not 1!");
+            break;
+        }
+        t_dictionary *d = dictionary_new_sized(static_cast<long>(pairs));
+        if (!d) {
+            err = -1;
+            break;
+        }
+        dictionary_readonly(d, 1);
+        atom_setobj(&values_[e.base], d);
+        size_t i = 0;
+        for (; i < pairs; i++) {
+            t_atom &k = values_[e.base + 1 + 2 * i];
+            t_atom &v = values_[e.base + 2 + 2 * i];
+            if (dictionary_appendatom(d, k.value.w_sym, &v) != 0) {
+                err = -1;
+                break;
+            }
+        }
+        // What the dictionary did not take stays on the stack, freed with it.
+        for (size_t j = 0; j < i; j++) values_[e.base + 2 + 2 * j] = t_atom{};
+        if (err) break;
+        values_.resize(e.base + 1);
         break;
+    }
     case MODE_KEY:
         x_->key = nullptr;
         if (count >= 1 && values_[e.base].type == AT_SYM) x_->key = values_[e.base].value.w_sym;
@@ -408,14 +448,17 @@ long Parse::pop(int mode) {
         if (count >= 2) value = values_[e.base + 1];
         for (size_t i = e.base + 2; i < values_.size(); i++) free_object_atom(values_[i]);
         values_.resize(e.base);
-        if (holder.type != AT_OBJ || !holder.value.w_obj) {
+        if (holder.type != AT_OBJ || holder.value.w_obj) {
             post("jsonreader_pop: MODE_OBJECT: e1 is not an obj!");
             free_object_atom(value);
             err = -1;
             break;
         }
-        err = dictionary_appendatom(reinterpret_cast<t_dictionary *>(holder.value.w_obj), key, &value);
-        if (err) free_object_atom(value);
+        // The pair waits for the dictionary's end (see MODE_DICTIONARY).
+        t_atom k;
+        atom_setsym(&k, key);
+        append(k);
+        append(value);
         break;
     }
     case MODE_ARRAY: {
@@ -468,7 +511,7 @@ long Parse::action(int code) {
         if (m == MODE_KEY) {
             // A key is only ever used as a symbol: skip the string object.
             t_atom k;
-            atom_setsym(&k, gensym(token_.c_str()));
+            atom_setsym(&k, key_symbol());
             append(k);
             return 27;
         }
@@ -716,14 +759,17 @@ t_jsonreader *jsonreader_new(void) {
 void jsonreader_free(t_jsonreader *) {}
 
 long jsonreader_parse(t_jsonreader *x, const char *text, t_atom *result) {
-    if (!x || !text || !result) return -1;
+    if (!text) return jsonreader_parse_len(x, nullptr, 0, result);
     return jsonreader_parse_len(x, text, static_cast<long>(std::strlen(text)), result);
 }
 
 long jsonreader_parse_len(t_jsonreader *x, const char *text, long length, t_atom *result) {
+    // The caller's atom says "nothing" on every failure, bad arguments too.
+    if (result) {
+        result->type = AT_NOTHING;
+        result->value.w_long = 0;
+    }
     if (!x || !text || !result || length < 0) return -1;
-    result->type = AT_NOTHING;
-    result->value.w_long = 0;
     long size = length;
     if (size > 0 && text[size - 1] == '\0') size--;
     x->text = text;

@@ -30,7 +30,7 @@
 #include "kivo/post.h"
 #include "kivo/stringobj.h"
 #include "kivo/sysmem.h"
-#include "runtime/linklist_internal.h"
+#include "runtime/dictionary_internal.h"
 
 using kivo::obex::as_method;
 
@@ -48,14 +48,27 @@ const char s_tabs[kMaxIndent + 1] = {
 #undef T8
 };
 
+// The object: the public record, then the size of the output handle as
+// last seen, so that appends need not ask the memory layer every time. Only
+// this file resizes the handle, and it updates the size when it does.
+struct WriterImpl {
+    t_jsonwriter pub;
+    t_ptr_size capacity;
+};
+
+t_ptr_size &capacity_of(t_jsonwriter *x) { return reinterpret_cast<WriterImpl *>(x)->capacity; }
+
 // Appends n bytes, keeping the NUL after the text. On a failed grow the
 // text written so far is kept and the rest is dropped: the old handle
 // stays valid (the memory layer keeps it when it cannot resize).
 void put(t_jsonwriter *x, const char *text, size_t n) {
     if (!x->output || n == 0) return;
     const t_ptr_size need = static_cast<t_ptr_size>(x->length) + n + 1;
-    if (sysmem_handlesize(x->output) < need) {
-        if (sysmem_resizehandle(x->output, need * 2) != 0 || sysmem_handlesize(x->output) < need) return;
+    t_ptr_size &capacity = capacity_of(x);
+    if (capacity < need) {
+        const bool grown = sysmem_resizehandle(x->output, need * 2) == 0;
+        capacity = sysmem_handlesize(x->output);
+        if (!grown || capacity < need) return;
     }
     char *base = *x->output;
     std::memcpy(base + x->length, text, n);
@@ -246,18 +259,12 @@ struct Walk {
     std::vector<t_atom> scratch;
 };
 
-// Copies the dictionary's entries in key order, taking its order list's
-// lock once rather than once per entry.
+// Copies the dictionary's entries in key order, taking its lock once
+// rather than once per entry.
 void collect_entries(Walk &w, t_dictionary *d) {
-    if (!d->order) return;
-    const t_atom_long n = linklist_getsize(d->order);
-    if (n <= 0) return;
-    w.scratch.resize(static_cast<size_t>(n));
-    const t_atom_long got = linklist_makeatomarray(d->order, n, w.scratch.data());
-    for (t_atom_long i = 0; i < got; i++) {
-        auto *e = reinterpret_cast<t_dictionary_entry *>(w.scratch[static_cast<size_t>(i)].value.w_obj);
-        if (e) w.entries.push_back(Entry{e->key, e->value});
-    }
+    dictionary_snapshot(d, [](void *ctx, t_symbol *key, const t_atom *value) {
+        static_cast<Walk *>(ctx)->entries.push_back(Entry{key, *value});
+    }, &w);
 }
 
 void open_frame(t_jsonwriter *x, Walk &w, Kind kind, t_object *obj) {
@@ -346,7 +353,7 @@ extern "C" {
 void jsonwriter_initclass(void) {
     if (s_jsonwriter_class) return;
     t_class *c = class_new("jsonwriter", as_method(jsonwriter_new), as_method(jsonwriter_free),
-                           sizeof(t_jsonwriter), nullptr, AT_CANT, 0);
+                           sizeof(WriterImpl), nullptr, AT_CANT, 0);
     if (!c) return;
     kivo::obex::class_addmethods_cant(c, {
         {as_method(jsonwriter_writedictionary), "writedictionary"},
@@ -374,6 +381,7 @@ t_jsonwriter *jsonwriter_new(void) {
         return nullptr;
     }
     **x->output = '\0';
+    capacity_of(x) = 1;
     return x;
 }
 
@@ -403,7 +411,10 @@ long jsonwriter_writeatom(t_jsonwriter *x, const t_atom *a) {
 
 t_kivo_err jsonwriter_getoutput(t_jsonwriter *x, t_handle *out) {
     if (!x || !out) return KIVO_ERR_GENERIC;
-    if (x->output) sysmem_resizehandle(x->output, static_cast<t_ptr_size>(x->length) + 1);
+    if (x->output) {
+        sysmem_resizehandle(x->output, static_cast<t_ptr_size>(x->length) + 1);
+        capacity_of(x) = sysmem_handlesize(x->output);
+    }
     *out = x->output;
     return KIVO_ERR_NONE;
 }

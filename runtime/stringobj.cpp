@@ -3,6 +3,10 @@
  *
  *   - text is null (size 0) or a pointer block of at least size bytes
  *     holding a zero-terminated text: strlen(text) < size always.
+ *   - A string made with its text keeps it in the object's own block,
+ *     right after the record (one allocation for the many strings of a
+ *     document); such text is never freed or resized by itself: a change
+ *     that needs more room moves it to a block of its own.
  *   - A failed grow keeps the old block; an append then keeps what fits.
  *   - No lock: one thread at a time, or guarded by the owner.
  */
@@ -37,8 +41,16 @@ char *copy_text(const char *s, t_atom_long *size) {
     return block;
 }
 
+// The text sits in the object's own block.
+bool text_inline(const t_string *x) { return x->text && x->text == reinterpret_cast<const char *>(x + 1); }
+
+// Frees the text's block, unless the text is in the object's own.
+void free_block(t_string *x) {
+    if (!text_inline(x)) sysmem_freeptr(x->text);
+}
+
 void drop_text(t_string *x) {
-    sysmem_freeptr(x->text);
+    free_block(x);
     x->text = nullptr;
     x->size = 0;
 }
@@ -50,6 +62,15 @@ bool grow(t_string *x, t_atom_long newsize) {
         char *block = sysmem_newptr(static_cast<t_ptr_size>(newsize));
         if (!block) return false;
         block[0] = '\0';
+        x->text = block;
+        x->size = newsize;
+        return true;
+    }
+    if (text_inline(x)) {
+        char *block = sysmem_newptr(static_cast<t_ptr_size>(newsize));
+        if (!block) return false;
+        std::memcpy(block, x->text, static_cast<size_t>(x->size < newsize ? x->size : newsize));
+        block[newsize - 1] = '\0';
         x->text = block;
         x->size = newsize;
         return true;
@@ -92,6 +113,15 @@ void string_initclass(void) {
 
 t_string *string_new(const char *text) {
     if (!s_string_class) string_initclass();
+    const size_t n = text ? std::strlen(text) + 1 : 0;
+    if (n) {
+        if (auto *x = static_cast<t_string *>(object_alloc_extra(s_string_class, static_cast<t_ptr_size>(n)))) {
+            x->text = reinterpret_cast<char *>(x + 1);
+            std::memcpy(x->text, text, n);
+            x->size = static_cast<t_atom_long>(n);
+            return x;
+        }
+    }
     auto *x = static_cast<t_string *>(object_alloc(s_string_class));
     if (!x) return nullptr;
     x->text = nullptr;
@@ -190,7 +220,7 @@ t_string *string_clone(t_string *x) {
 
 void string_setptr(t_string *x, char *block) {
     if (!x) return;
-    if (block != x->text) sysmem_freeptr(x->text);
+    if (block != x->text) free_block(x);
     x->text = block;
     // The block's size is not handed over; the text's own extent is the
     // only size known to be safe.

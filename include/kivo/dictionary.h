@@ -30,13 +30,16 @@
 
 KIVO_BEGIN_C
 
-/* The record of a "dictionary" object. Other modules may read every field;
-   only the dictionary writes them. */
+/* The record of a "dictionary" object. The entries live in the dictionary's
+   own storage after this record (a parsed patcher holds hundreds of
+   thousands of them, so they are not kept in a separate hash table and
+   list): `table` and `order` stay null and are kept only so that the record
+   keeps its size. Reach the entries through the functions below. */
 struct dictionary {
     t_object ob;
-    t_hashtab *table;         /* key -> t_dictionary_entry (borrowed: always chucked) */
-    t_linklist *order;        /* the same entries in key order (owns them) */
-    t_systhread_mutex lock;   /* recursive; taken only by the transaction calls */
+    t_hashtab *table;         /* always null */
+    t_linklist *order;        /* always null */
+    t_systhread_mutex lock;   /* recursive; made by the first transaction lock */
 };
 
 /* Bits of t_dictionary_entry.flags: either one makes an object value a
@@ -154,7 +157,7 @@ KIVO_EXPORT t_kivo_err dictionary_getattribute(t_dictionary *d, t_symbol *key,
 
 /* ---- keys: arrays freed with dictionary_freekeys */
 
-/* In table order, not key order. */
+/* In key order, as dictionary_getkeys_ordered. */
 KIVO_EXPORT t_kivo_err dictionary_getkeys(t_dictionary *d, long *numkeys, t_symbol ***keys);
 KIVO_EXPORT t_kivo_err dictionary_getkeys_ordered(t_dictionary *d, long *numkeys,
                                                   t_symbol ***keys);

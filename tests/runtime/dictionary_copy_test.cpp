@@ -39,10 +39,18 @@ struct Dict {
 
 // The entry's atom as stored: the dictionary's readers would turn a string
 // into a symbol for good.
+t_dictionary_entry *raw_entry(t_dictionary *d, t_symbol *key) {
+    std::pair<t_symbol *, t_dictionary_entry *> search{key, nullptr};
+    dictionary_funall(d, [](t_dictionary_entry *e, void *data) {
+        auto *s = static_cast<std::pair<t_symbol *, t_dictionary_entry *> *>(data);
+        if (e->key == s->first) s->second = e;
+    }, &search);
+    return search.second;
+}
+
 t_atom raw(t_dictionary *d, t_symbol *key) {
-    t_object *found = nullptr;
-    if (hashtab_lookup(d->table, key, &found) != 0 || !found) return t_atom{};
-    return reinterpret_cast<t_dictionary_entry *>(found)->value;
+    t_dictionary_entry *e = raw_entry(d, key);
+    return e ? e->value : t_atom{};
 }
 
 t_object *raw_object(t_dictionary *d, const char *key) {
@@ -126,9 +134,8 @@ TEST(DictionaryCopy, ReferenceKeepsItsFlags) {
     dictionary_appendobject_flags(src, S("r"), reinterpret_cast<t_object *>(target.d),
                                   DICTIONARY_ENTRY_FLAG_REFERENCE);
     ASSERT_EQ(dictionary_merge_to_existing(src, dst), 0);
-    t_object *found = nullptr;
-    ASSERT_EQ(hashtab_lookup(dst.d->table, S("r"), &found), 0);
-    auto *e = reinterpret_cast<t_dictionary_entry *>(found);
+    t_dictionary_entry *e = raw_entry(dst, S("r"));
+    ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->flags, DICTIONARY_ENTRY_FLAG_REFERENCE);
     EXPECT_EQ(e->value.value.w_obj, reinterpret_cast<t_object *>(target.d));
 }

@@ -106,12 +106,18 @@ TEST(Dictionary, EmptyAndNullKeyArrays) {
 
 // Seeded stores, replacements, deletions and chucks, checked against a
 // vector of (key, value) pairs in insertion order.
-TEST(Dictionary, RandomOperationsMatchAVectorOfPairs) {
-    std::mt19937 rng(1234);
+// Key spaces below, around and far above the size where lookups switch from
+// a walk to an index, so that stores and deletions cross that size both ways.
+class DictionaryRandom : public ::testing::TestWithParam<unsigned> {};
+INSTANTIATE_TEST_SUITE_P(KeySpaces, DictionaryRandom, ::testing::Values(8u, 24u, 60u, 400u));
+
+TEST_P(DictionaryRandom, RandomOperationsMatchAVectorOfPairs) {
+    const unsigned space = GetParam();
+    std::mt19937 rng(1234 + space);
     Dict d;
     std::vector<std::pair<std::string, t_atom_long>> model;
     for (int step = 0; step < 4000; step++) {
-        const std::string key = "k" + std::to_string(rng() % 60);
+        const std::string key = "k" + std::to_string(rng() % space);
         auto it = std::find_if(model.begin(), model.end(), [&](auto &p) { return p.first == key; });
         const int op = rng() % 4;
         if (op < 2) {
@@ -140,6 +146,110 @@ TEST(Dictionary, RandomOperationsMatchAVectorOfPairs) {
             }
         }
     }
+}
+
+// Readers hand out pointers into the entries; growth of the dictionary
+// (more storage, an index) and removal of other keys must not move them.
+TEST(Dictionary, ValuePointersStayPutWhileTheKeyIsPresent) {
+    for (long pre : {0L, 3L, 40L}) {
+        Dict d(pre ? dictionary_new_sized(pre) : dictionary_new());
+        for (long i = 0; i < pre; i++) dictionary_appendlong(d, S(("p" + std::to_string(i)).c_str()), i);
+        dictionary_appendlong(d, S("kept"), 7);
+        long argc = 0;
+        t_atom *before = nullptr;
+        ASSERT_EQ(dictionary_getatoms(d, S("kept"), &argc, &before), 0);
+        for (long i = 0; i < 2000; i++) dictionary_appendlong(d, S(("n" + std::to_string(i)).c_str()), i);
+        for (long i = 0; i < 2000; i += 2) dictionary_deleteentry(d, S(("n" + std::to_string(i)).c_str()));
+        for (long i = 0; i < pre; i++) dictionary_deleteentry(d, S(("p" + std::to_string(i)).c_str()));
+        t_atom *after = nullptr;
+        ASSERT_EQ(dictionary_getatoms(d, S("kept"), &argc, &after), 0);
+        EXPECT_EQ(after, before) << "pre " << pre;
+        EXPECT_EQ(atom_getlong(after), 7);
+        EXPECT_EQ(dictionary_getentrycount(d), 1001);
+        EXPECT_EQ(dictionary_getorderedkey(d, 0), S("kept"));
+        EXPECT_EQ(dictionary_getorderedkey(d, 1), S("n1"));
+    }
+}
+
+// A walk over an indexed dictionary whose visitor removes the entry it is
+// given and the one after it, and adds new keys: removed entries are not
+// visited, the walk ends, and the order afterwards is the survivors' and
+// then the additions'.
+TEST(Dictionary, FunallRemovingAndAddingAcrossTheIndex) {
+    Dict d;
+    for (int i = 0; i < 40; i++) dictionary_appendlong(d, S(("k" + std::to_string(i)).c_str()), i);
+    struct Walk {
+        t_dictionary *d;
+        Keys seen;
+    } walk{d, {}};
+    dictionary_funall(
+        d,
+        [](t_dictionary_entry *e, void *data) {
+            auto *w = static_cast<Walk *>(data);
+            const t_atom_long i = atom_getlong(&e->value);
+            w->seen.push_back(e->key->name);
+            if (i < 40 && i % 4 == 0) {
+                dictionary_deleteentry(w->d, e->key); // the entry being visited
+                dictionary_deleteentry(w->d, S(("k" + std::to_string(i + 1)).c_str()));
+                dictionary_appendlong(w->d, S(("new" + std::to_string(i)).c_str()), 1000 + i);
+            }
+        },
+        &walk);
+    Keys expect_seen, expect_left;
+    for (int i = 0; i < 40; i++) {
+        if (i % 4 == 1) continue;
+        expect_seen.push_back("k" + std::to_string(i));
+        if (i % 4 != 0) expect_left.push_back("k" + std::to_string(i));
+    }
+    // Keys added before the walk reached the end are visited too.
+    for (int i = 0; i < 40; i += 4) {
+        expect_seen.push_back("new" + std::to_string(i));
+        expect_left.push_back("new" + std::to_string(i));
+    }
+    EXPECT_EQ(walk.seen, expect_seen);
+    EXPECT_EQ(ordered_keys(d), expect_left);
+    EXPECT_EQ(dictionary_getentrycount(d), static_cast<t_atom_long>(expect_left.size()));
+    t_atom_long v = 0;
+    EXPECT_EQ(dictionary_getlong(d, S("new36"), &v), 0);
+    EXPECT_EQ(v, 1036);
+    EXPECT_EQ(dictionary_hasentry(d, S("k0")), 0);
+}
+
+// A dictionary made with room for its entries (as the JSON reader makes
+// them) grows past that room, loses keys, is cleared and used again.
+TEST(Dictionary, SizedDictionariesGrowShrinkAndClear) {
+    Dict d(dictionary_new_sized(2));
+    ProbeLog::get().reset();
+    dictionary_appendobject(d, S("a"), &probe_new(1)->ob);
+    dictionary_appendlong(d, S("b"), 2);
+    for (int i = 0; i < 30; i++) dictionary_appendlong(d, S(("x" + std::to_string(i)).c_str()), i);
+    EXPECT_EQ(dictionary_deleteentry(d, S("a")), 0);
+    EXPECT_TRUE(ProbeLog::get().was_freed(1));
+    EXPECT_EQ(dictionary_getorderedkey(d, 0), S("b"));
+    EXPECT_EQ(dictionary_getentrycount(d), 31);
+    dictionary_appendobject(d, S("c"), &probe_new(2)->ob);
+    EXPECT_EQ(dictionary_clear(d), 0);
+    EXPECT_TRUE(ProbeLog::get().was_freed(2));
+    EXPECT_EQ(dictionary_getentrycount(d), 0);
+    dictionary_appendlong(d, S("again"), 1);
+    EXPECT_EQ(ordered_keys(d), (Keys{"again"}));
+}
+
+// The dictionary keeps private state after its public record, where a
+// derived class would put its own fields: making one fails cleanly instead
+// of overwriting them.
+TEST(Dictionary, DerivedClassesAreRefused) {
+    t_class *base = class_findbyname(S("nobox"), S("dictionary"));
+    ASSERT_NE(base, nullptr);
+    t_class *derived = class_new("dictionary_derived_probe", nullptr, nullptr,
+                                 static_cast<long>(sizeof(t_dictionary) + sizeof(long)), nullptr, 0);
+    ASSERT_NE(derived, nullptr);
+    ASSERT_EQ(class_subclass(base, derived), KIVO_ERR_NONE);
+    EXPECT_EQ(class_super_construct(derived), nullptr);
+    EXPECT_EQ(class_inheritance_stack_get(), nullptr);
+    class_free(derived);
+    Dict plain; // the class itself is unharmed
+    EXPECT_EQ(dictionary_appendlong(plain, S("a"), 1), 0);
 }
 
 // ---- ownership
@@ -530,18 +640,15 @@ TEST_F(PathFixture, LongPathsAreCutAndMessagesFitTheBuffer) {
 
 // ---- whole-dictionary operations
 
-TEST(Dictionary, ClearFreesEverythingAndStartsOverWithDefaultSlots) {
+TEST(Dictionary, ClearFreesEverythingAndEndsReadOnlyUse) {
     ProbeLog::get().reset();
     Dict d(dictionary_new_hashsize(1001));
-    EXPECT_EQ(d.d->table->slotcount, 1001);
     dictionary_appendobject(d, S("p"), &probe_new(40)->ob);
     dictionary_appendlong(d, S("l"), 1);
     dictionary_readonly(d, 1);
     EXPECT_EQ(dictionary_clear(d), 0);
     EXPECT_TRUE(ProbeLog::get().was_freed(40));
-    EXPECT_EQ(d.d->table->slotcount, 59);
-    EXPECT_EQ(d.d->table->readonly, 0);
-    EXPECT_EQ(d.d->order->readonly, 0);
+    EXPECT_EQ(dictionary_isreadonly(d), 0);
     EXPECT_EQ(dictionary_getentrycount(d), 0);
     dictionary_appendlong(d, S("after"), 2);
     EXPECT_EQ(ordered_keys(d), (Keys{"after"}));

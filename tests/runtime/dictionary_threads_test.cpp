@@ -1,8 +1,10 @@
 // Dictionaries shared between threads: stores of distinct keys from several
-// threads all land once in the key order, and read-modify-write groups
-// bracketed by the transaction lock lose no update.
+// threads all land once in the key order, read-modify-write groups
+// bracketed by the transaction lock lose no update, and walks survive keys
+// removed and added by other threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -75,6 +77,51 @@ TEST(DictionaryThreads, TransactionsLoseNoUpdate) {
     t_atom_long v = 0;
     EXPECT_EQ(dictionary_getlong(d, counter, &v), 0);
     EXPECT_EQ(v, kThreads * kPerThread);
+    object_free(d);
+}
+
+// Entries removed while walks are in progress stay where the walks can
+// still reach them, and are released only when the last walk ends.
+TEST(DictionaryThreads, WalksSurviveRemovalsAndAdditionsFromOtherThreads) {
+    constexpr int kKeys = 200;
+    t_dictionary *d = dictionary_new();
+    std::vector<t_symbol *> keys;
+    for (int i = 0; i < kKeys; i++) {
+        keys.push_back(gensym(("w" + std::to_string(i)).c_str()));
+        dictionary_appendlong(d, keys.back(), i);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> visits{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++)
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                dictionary_funall(d, [](t_dictionary_entry *e, void *data) {
+                    // The key never changes while the entry is reachable.
+                    if (dictionary_entry_getkey(e)) static_cast<std::atomic<long> *>(data)->fetch_add(1);
+                }, &visits);
+            }
+        });
+    for (int t = 0; t < 2; t++)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 200; round++)
+                for (int i = t; i < kKeys; i += 2) {
+                    dictionary_deleteentry(d, keys[i]);
+                    dictionary_appendlong(d, keys[i], round);
+                }
+        });
+    threads[2].join();
+    threads[3].join();
+    stop.store(true);
+    threads[0].join();
+    threads[1].join();
+    EXPECT_GT(visits.load(), 0);
+    EXPECT_EQ(dictionary_getentrycount(d), kKeys);
+    long n = 0;
+    t_symbol **ordered = nullptr;
+    ASSERT_EQ(dictionary_getkeys_ordered(d, &n, &ordered), 0);
+    EXPECT_EQ(std::set<t_symbol *>(ordered, ordered + n), std::set<t_symbol *>(keys.begin(), keys.end()));
+    dictionary_freekeys(d, n, ordered);
     object_free(d);
 }
 

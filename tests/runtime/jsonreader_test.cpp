@@ -197,8 +197,16 @@ TEST(JsonReader, ReaderIsReusableAndReportsNoneAfterSuccess) {
     EXPECT_TRUE(atomisdictionary(&a));
     object_free(a.value.w_obj);
     object_free(r);
-    EXPECT_EQ(jsonreader_parse(nullptr, "{}", &a), -1);
-    EXPECT_EQ(jsonreader_parse(rd.r, nullptr, &a), -1);
+    // Bad arguments fail like bad text: the caller's atom says "nothing"
+    // rather than keeping whatever it held.
+    for (auto call : {+[](t_jsonreader *r, t_atom *out) { return jsonreader_parse(nullptr, "{}", out); },
+                      +[](t_jsonreader *r, t_atom *out) { return jsonreader_parse(r, nullptr, out); },
+                      +[](t_jsonreader *r, t_atom *out) { return jsonreader_parse_len(r, nullptr, 0, out); },
+                      +[](t_jsonreader *r, t_atom *out) { return jsonreader_parse_len(r, "[]", -1, out); }}) {
+        atom_setlong(&a, 99);
+        EXPECT_EQ(call(rd.r, &a), -1);
+        EXPECT_EQ(a.type, AT_NOTHING);
+    }
 }
 
 // A long key is shortened so the message fits the caller's buffer.
