@@ -1,19 +1,24 @@
 /*
  * Debug values: named values that parts of the system publish for the
- * debugging tools. Recorded only while debug values are switched on; no
- * switch exists yet, so publishing costs a call and nothing else.
+ * debugging tools (kivodebug_setformat and friends, kivo/alerts.h).
  *
- * Used by: runtime/ (dictionary instance count). Not exported.
+ * Values are recorded only while the switch is on and an enabled object
+ * of the nobox class "kivodebug" exists. This system makes neither: the
+ * switch stays off, so publishing costs one atomic read and nothing else.
+ *
+ * Used by: runtime/ (dictionary instance count), tests. Not exported.
  */
 #ifndef KIVO_APP_KIVODEBUG_INTERNAL_H
 #define KIVO_APP_KIVODEBUG_INTERNAL_H
 
-#include "kivo/symbol.h"
+#include "kivo/alerts.h"
 
 KIVO_BEGIN_C
 
-// The values in the atom formatter's letters; 0 when nothing is stored.
-KIVO_INTERNAL long kivodebug_setformat(t_symbol *name, const char *format, ...);
+/* The switch that lets debug values be recorded; off at start, and
+   nothing in the system turns it on. Tests do. Any thread. */
+KIVO_INTERNAL void kivodebug_setswitch(long on);
+KIVO_INTERNAL long kivodebug_getswitch(void);
 
 KIVO_END_C
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/app_internal.h"
+#include "app/mainthread_internal.h"
 #include "app/startup.h"
 #include "kivo/kivo.h"
 
@@ -42,6 +44,7 @@ double percentile(const std::vector<double> &sorted, double p) {
 
 int main() {
     if (kivo_startup() != 0) return 2;
+    kivoapplication_init();
     g_kivo_preempt = 1; // the timer thread polls the scheduler itself
     Chain chain;
     chain.lateness.reserve(static_cast<size_t>(kDurationMs / kPeriodMs) + 16);
@@ -52,6 +55,8 @@ int main() {
     while (!chain.done) systhread_sleep(50);
     systimer_stop();
     clock_free(chain.clock);
+
+    kivo::app::mainthread_ui_shutdown();
 
     std::vector<double> sorted = chain.lateness;
     std::sort(sorted.begin(), sorted.end());

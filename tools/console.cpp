@@ -36,6 +36,7 @@
 #include "kivo/sysmem.h"
 #include "kivo/systhread.h"
 #include "tools/console_internal.h"
+#include "prefs/preferences_kivo.h"
 #include "tools/msgdebug_internal.h"
 #include "tools/post_internal.h"
 
@@ -482,10 +483,7 @@ void post_show(void) { jkivowindow_new(); }
 void post_shownew(void) { jkivowindow_new(); }
 
 void post_mayshow(void) {
-    // "kivoatstartup" is on by default; the preference store does not exist
-    // yet, so its default stands.
-    constexpr bool kShowAtStartup = true;
-    if (kShowAtStartup) jkivowindow_new();
+    if (preferences_kivoatstartup_get()) jkivowindow_new();
 }
 
 } // extern "C"

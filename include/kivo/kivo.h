@@ -42,5 +42,7 @@
 #include "kivo/dictionary.h"
 #include "kivo/fifo.h"
 #include "kivo/json.h"
+#include "kivo/alerts.h"
+#include "kivo/application.h"
 
 #endif

@@ -16,6 +16,9 @@
 #define KIVO_QELEM_H
 
 #include "kivo/sched.h"
+/* ouchstring, the alert of other threads, moved to alerts.h; users of this
+   header still reach it. */
+#include "kivo/alerts.h"
 
 KIVO_BEGIN_C
 
@@ -111,11 +114,6 @@ KIVO_EXPORT void defer_init(void);
 KIVO_EXPORT void kivoapplication_triggerscheddequeue(void);
 KIVO_EXPORT void kivoapplication_triggerschedpoll(void);
 KIVO_EXPORT void kivoapplication_triggersysqelemdequeue(void);
-/* Shows an alert (at most 255 characters); from other threads it is shown
-   later on the main thread. */
-KIVO_EXPORT void ouchstring(const char *format, ...);
-/* A start-up progress report; shows nothing. */
-KIVO_EXPORT void sysabout_post(const char *format, ...);
 /* 1 while Command-period is held. */
 KIVO_EXPORT long cocoa_utils_cmdperioddown(void);
 

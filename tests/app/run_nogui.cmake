@@ -1,24 +1,99 @@
-# Runs `kivo --nogui` and compares its standard output and standard error
-# with the expected files, line for line.
-execute_process(COMMAND ${KIVO} --nogui
-  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "kivo --nogui exited with ${rc}\nstdout:\n${out}\nstderr:\n${err}")
-endif()
-file(READ ${EXPECT_DIR}/nogui.stdout want_out)
-if(NOT out STREQUAL want_out)
-  message(FATAL_ERROR "stdout differs\nwant:\n${want_out}\ngot:\n${out}")
-endif()
-if(NOT err STREQUAL "")
-  message(FATAL_ERROR "unexpected stderr:\n${err}")
-endif()
+# Headless runs of the kivo executable: each case runs kivo in
+# expected/files and compares its exit status, standard output and standard
+# error with expected/<case>.stdout and expected/<case>.stderr (a missing
+# file means no output), line for line. "<N>" in an expected line stands
+# for a whole number.
+#
+#   cmake -DKIVO=path/to/kivo -DEXPECT_DIR=.../expected -P run_nogui.cmake
 
-execute_process(COMMAND ${KIVO} --nogui missing.kivopat
-  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-if(rc EQUAL 0)
-  message(FATAL_ERROR "kivo with a file it cannot open exited with 0")
-endif()
-file(READ ${EXPECT_DIR}/nofile.stderr want_err)
-if(NOT err STREQUAL want_err)
-  message(FATAL_ERROR "stderr differs\nwant:\n${want_err}\ngot:\n${err}")
+cmake_policy(SET CMP0007 NEW)
+set(failures "")
+
+function(compare_lines case stream got)
+  set(file ${EXPECT_DIR}/${case}.${stream})
+  set(want "")
+  if(EXISTS ${file})
+    file(READ ${file} want)
+  endif()
+  # Square brackets and semicolons would change how a list splits.
+  foreach(v got want)
+    string(REPLACE "[" "<LB>" ${v}_safe "${${v}}")
+    string(REPLACE "]" "<RB>" ${v}_safe "${${v}_safe}")
+    string(REPLACE ";" "<SC>" ${v}_safe "${${v}_safe}")
+    string(REPLACE "\n" ";" ${v}_lines "${${v}_safe}")
+  endforeach()
+  list(LENGTH got_lines ng)
+  list(LENGTH want_lines nw)
+  set(ok TRUE)
+  if(NOT ng EQUAL nw)
+    set(ok FALSE)
+  else()
+    math(EXPR last "${nw} - 1")
+    if(nw GREATER 0)
+      foreach(i RANGE ${last})
+        list(GET got_lines ${i} g)
+        list(GET want_lines ${i} w)
+        # The expected line as a pattern: literal, except for <N>.
+        string(REGEX REPLACE "([.*+?^$()|\\\\])" "\\\\\\1" pattern "${w}")
+        string(REPLACE "<N>" "[0-9]+" pattern "${pattern}")
+        if(NOT g MATCHES "^${pattern}$")
+          set(ok FALSE)
+        endif()
+      endforeach()
+    endif()
+  endif()
+  if(NOT ok)
+    set(failures "${failures}\n[${case}] ${stream} differs\nwant:\n${want}\ngot:\n${got}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# run_case(NAME STATUS [NODISPLAY|DEADDISPLAY] ARGS...)
+function(run_case case status)
+  set(args ${ARGN})
+  set(prefix "")
+  list(GET args 0 first)
+  if(first STREQUAL "NODISPLAY")
+    list(REMOVE_AT args 0)
+    set(prefix ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY)
+  elseif(first STREQUAL "DEADDISPLAY")
+    # A display is named but nothing answers there: not a headless run, so
+    # only the timeout ends it.
+    list(REMOVE_AT args 0)
+    set(prefix ${CMAKE_COMMAND} -E env --unset=WAYLAND_DISPLAY DISPLAY=:9999)
+  endif()
+  execute_process(COMMAND ${prefix} ${KIVO} ${args}
+    WORKING_DIRECTORY ${EXPECT_DIR}/files
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
+    TIMEOUT 30)
+  if(NOT rc STREQUAL "${status}")
+    set(failures "${failures}\n[${case}] exit status ${rc}, want ${status}\nstdout:\n${out}\nstderr:\n${err}")
+  endif()
+  compare_lines(${case} stdout "${out}")
+  compare_lines(${case} stderr "${err}")
+  set(failures "${failures}" PARENT_SCOPE)
+endfunction()
+
+# Start-up alone: ends once nothing is pending.
+run_case(nogui 0 --nogui)
+# Quits through the application object.
+run_case(quit 0 --nogui --eval "kivo quit")
+# Without a display it runs as with --nogui and says so.
+run_case(nodisplay 0 NODISPLAY --eval "kivo quit")
+# The application object answers messages given as text.
+run_case(eval 0 --nogui --eval "kivo debug 1" --eval "kivo size")
+# Message-text files open in command-line order, before the evaluations;
+# the remote-call arguments end processing; dash words are skipped.
+run_case(files 0 --nogui -psn_0_12345 --unknown size.txt debug.txt /sms 7400 missing.txt
+  --eval "kivo quit")
+# The timeout ends a run that is not headless.
+run_case(timeout 0 DEADDISPLAY --timeout 0.2 --eval "kivo debug 1")
+# Files that cannot be opened: reported, status 1.
+run_case(nofile 1 --nogui missing.kivopat)
+run_case(patcher 1 --nogui patcher.kivopat)
+# Unusable options: status 2 and the usage.
+run_case(badtimeout 2 --nogui --timeout soon)
+run_case(noeval 2 --nogui --eval)
+
+if(failures)
+  message(FATAL_ERROR "${failures}")
 endif()

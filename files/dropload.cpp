@@ -1,0 +1,162 @@
+/*
+ * Opening documents named on the command line or dropped on the
+ * application, and running start-up files.
+ *
+ * - Until start-up has finished (dropload_markready), requests are queued
+ *   and later opened in the order they came; once ready, the mark never
+ *   clears.
+ * - A start-up file runs with "//" bound to the application object, so
+ *   that its comment lines go there and nowhere else.
+ * - Patchers cannot be built yet: a patcher file is reported and counted as
+ *   a file that could not be opened.
+ *
+ * Main thread only.
+ */
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/startup.h"
+#include "files/files_internal.h"
+
+
+namespace {
+
+bool g_ready = false;
+std::vector<std::pair<std::string, short>> g_queue; // waiting for the ready mark
+std::atomic<long> g_failures{0};
+
+const t_fourcc kJSON = KIVO_FOURCC('J', 'S', 'O', 'N');
+const t_fourcc kTEXT = KIVO_FOURCC('T', 'E', 'X', 'T');
+const t_fourcc kKVOB = KIVO_FOURCC('k', 'v', 'o', 'b');
+
+// Binds "//" to the application object for the duration of a start-up
+// file and restores the earlier binding afterwards.
+struct CommentBinding {
+    t_symbol *slashes = gensym("//");
+    t_object *saved = slashes->thing;
+    // The application object is the one bound to "kivo".
+    CommentBinding() { slashes->thing = gensym("kivo")->thing; }
+    ~CommentBinding() { slashes->thing = saved; }
+};
+
+// The name that messages show: the file's own name, without its folder.
+const char *shown_name(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    return slash && slash[1] ? slash + 1 : name;
+}
+
+// A JSON document that holds a "patcher" at its top. Only the first 256
+// bytes are read, and a shorter file is read whole.
+bool is_patcher_json(const char *name, short path) {
+    char full[KIVO_PATH_MAX];
+    if (path_topathname(path, name, full)) return false;
+    FILE *f = std::fopen(full, "rb");
+    if (!f) return false;
+    char head[257];
+    size_t got = std::fread(head, 1, 256, f);
+    std::fclose(f);
+    head[got] = '\0';
+    return std::strstr(head, "\"patcher\"") != nullptr;
+}
+
+// Evaluates a read buffer the way the message-text reader does for a
+// start-up file: only loadable text (its first word names an object that
+// evaluates it) is run.
+void *eval_loadable(t_binbuf *b) {
+    if (!binbuf_chkload(b)) return nullptr;
+    return binbuf_loadeval(b, 0, nullptr, nullptr);
+}
+
+// Opens one document of a known type once start-up has finished; 1 when
+// handled.
+long open_document(const char *name, short path) {
+    t_fourcc type = fileformat_typeof(name, path);
+    if (type == kJSON || type == kTEXT || type == kKVOB) {
+        if (type == kJSON && is_patcher_json(name, path)) {
+            error("%s: can't open patcher: patchers cannot be loaded yet", shown_name(name));
+            g_failures.fetch_add(1);
+            return 1;
+        }
+        startupfile(name, path, type);
+        return 1;
+    }
+    if (type == FILES_TYPE_EXTERNAL) {
+        t_symbol *objectname = nullptr;
+        nametab_objectname(name, &objectname);
+        if (external_load(name, path, objectname) != KIVO_ERR_NONE) g_failures.fetch_add(1);
+        return 1;
+    }
+    // Other kinds go to the "opened" listeners, and there are none yet.
+    error("%s: can't open: unknown file type", shown_name(name));
+    g_failures.fetch_add(1);
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+long startupfile(const char *filename, short path, t_fourcc type) {
+    if (!filename) return 0;
+    if (type == kJSON && is_patcher_json(filename, path)) {
+        error("%s: can't open patcher: patchers cannot be loaded yet", shown_name(filename));
+        return 0;
+    }
+    CommentBinding bind;
+    t_binbuf *b = binbuf_new();
+    if (!b) return 0;
+    void *result = nullptr;
+    if (binbuf_read(b, filename, path, type == kKVOB ? 1 : 0) == 0) result = eval_loadable(b);
+    freeobject(reinterpret_cast<t_object *>(b));
+    if (!result) return 0;
+    object_method(result, gensym("front"));
+    return 1;
+}
+
+long startupfile_text(const char *text) {
+    if (!text) return 1;
+    CommentBinding bind;
+    t_binbuf *b = binbuf_new();
+    if (!b) return 1;
+    const t_ptr_size len = static_cast<t_ptr_size>(std::strlen(text));
+    t_handle h = sysmem_newhandle(len + 1);
+    long status = 1;
+    if (h) {
+        std::memcpy(*h, text, len + 1);
+        if (binbuf_text(b, h, len) == 0 && binbuf_chkload(b)) {
+            binbuf_loadeval(b, 0, nullptr, nullptr);
+            status = 0;
+        }
+        sysmem_freehandle(h);
+    }
+    freeobject(reinterpret_cast<t_object *>(b));
+    if (status) error("%s: not message text for an object", text);
+    return status;
+}
+
+long dropload(const char *filename, short path) {
+    if (!filename) return 0;
+    if (!g_ready) {
+        g_queue.emplace_back(filename, path);
+        return 1;
+    }
+    return open_document(filename, path);
+}
+
+void dropload_markready(void) {
+    if (g_ready) return;
+    g_ready = true;
+    std::vector<std::pair<std::string, short>> queued;
+    queued.swap(g_queue);
+    for (const auto &item : queued) dropload(item.first.c_str(), item.second);
+}
+
+long dropload_isready(void) { return g_ready ? 1 : 0; }
+
+long dropload_failures(void) { return g_failures.load(); }
+
+} // extern "C"
