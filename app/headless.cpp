@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <juce_events/juce_events.h>
 
@@ -100,6 +102,20 @@ bool matches_number_after(const std::string &s, const char *prefix) {
     return i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]));
 }
 
+// A relative name on the command line names an entry of the working
+// folder, as in any shell, never one of the default folder. A name that
+// is not there but starts with a volume ("Root:/tmp/x") is a full name.
+std::string from_working_folder(const std::string &arg) {
+    if (arg.empty() || arg[0] == '/' || arg[0] == '~') return arg;
+    char cwd[KIVO_PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return arg;
+    std::string full = std::string(cwd) + (std::strcmp(cwd, "/") ? "/" : "") + arg;
+    struct stat st;
+    if (lstat(full.c_str(), &st) == 0) return full;
+    const size_t colon = arg.find(':');
+    return colon != std::string::npos && colon > 0 && colon < arg.find('/') ? arg : full;
+}
+
 } // namespace
 
 Options options_parse(const std::vector<std::string> &args) {
@@ -156,7 +172,7 @@ long commandline_process(const std::vector<std::string> &args, bool to_stderr, c
         if (arg.empty()) continue;
         char name[KIVO_PATH_MAX];
         short path = 0;
-        if (path_frompathname(arg.c_str(), &path, name)) {
+        if (path_frompathname(from_working_folder(arg).c_str(), &path, name)) {
             cpost("Kivo: unable to open %s\n", arg.c_str());
             if (to_stderr) std::fprintf(stderr, "Kivo: unable to open %s\n", arg.c_str());
             ++failures;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/kivo_internal.h"
+#include "files/search_internal.h"
 #include "kernel/obex_internal.h"
 #include "kivo/attr_conv.h"
 #include "kivo/commonsyms.h"
@@ -384,12 +385,15 @@ void kivo_setoption(t_kivo *x, t_symbol *, long argc, t_atom *argv) {
     if (name == "cantclosetoplevelpatchers") {
         s_cantclosetoplevelpatchers = static_cast<long>(value);
     } else if (name == "usesearchpath") {
-        // The search path has no owner yet; the request is kept for it.
-        if (value) s_usesearchpath = 1;
+        if (value) {
+            s_usesearchpath = 1;
+            path_addpath(path_getapppath(), 0, 0);
+        }
     } else if (name == "noloadbangdisable") {
         switch_set("noloadbangdisable", value);
     } else if (name == "searchformissingfiles") {
         switch_set("nosearchformissingfiles", !value);
+        path_setexclusive(value ? 0 : 1);
     } else if (name == "overdrive") {
         overdrive_set(x, value ? 1 : 0);
     } else if (name == "kivowindowvisible") {
@@ -468,6 +472,7 @@ void kivo_getsetdlgtofilepath(t_kivo *, t_symbol *to) {
 }
 void kivo_useslowbutcompletesearching(t_kivo *, t_atom_long v) {
     switch_set("useslowbutcompletesearching", v);
+    path_setslowsearch(v);
 }
 void kivo_sortpatcherdictonsave(t_kivo *, t_atom_long v) {
     switch_set("sortpatcherdictonsave", v);

@@ -22,6 +22,8 @@
 
 #include "app/app_internal.h"
 #include "app/kivo_internal.h"
+#include "files/path_internal.h"
+#include "files/search_internal.h"
 #include "kernel/inout_internal.h"
 #include "kernel/obex_internal.h"
 #include "kivo/attr_conv.h"
@@ -150,6 +152,51 @@ void kivo_addattrs(t_class *c) {
 
 // Accepted and answered with nothing until their subsystems exist.
 void kivo_pending(t_kivo *) {}
+
+// ---- files and search paths: the application object forwards to the file
+// layer.
+
+void kivo_paths(t_kivo *) {
+    post("-- startup paths:");
+    path_printnamed("kivo-startup");
+    post("-- search paths:");
+    path_printlist(pathlist_get(PATHLIST_SEARCH));
+    post("-- help paths:");
+    path_printlist(pathlist_get(PATHLIST_HELP));
+    // "setactionpath" keeps no folders, so the action list is always empty.
+    post("-- action paths:");
+    post("-- current default paths:");
+    path_printlist(pathlist_get(PATHLIST_DEFAULT));
+}
+void kivo_formats(t_kivo *) { fileformat_printlist(); }
+void kivo_fileformat(t_kivo *x, t_symbol *s, long argc, t_atom *argv) {
+    fileformat_message(&x->ob, s, argc, argv);
+}
+void kivo_addfiletosearchpath(t_kivo *, t_symbol *name) { path_addfile(name->name); }
+void kivo_removefilefromsearchpath(t_kivo *, t_symbol *name) { path_removefile(name->name); }
+void kivo_dumppathcache(t_kivo *) { path_dumppathcache(); }
+void kivo_pathtest(t_kivo *, t_symbol *name, t_atom_long) { path_pathtest(name); }
+void kivo_sendapppath(t_kivo *, t_symbol *s) { path_sendapppath(s); }
+void kivo_setsearchpath(t_kivo *x, t_symbol *s, long argc, t_atom *argv) {
+    path_setsearchpath(&x->ob, s, argc, argv);
+}
+void kivo_sethelppath(t_kivo *x, t_symbol *name) {
+    t_atom a;
+    atom_setsym(&a, name);
+    path_sethelppath(&x->ob, gensym("sethelppath"), 1, &a);
+}
+void kivo_setactionpath(t_kivo *x, t_symbol *name) {
+    t_atom a;
+    atom_setsym(&a, name);
+    path_setactionpath(&x->ob, gensym("setactionpath"), 1, &a);
+}
+void kivo_definesniffer(t_kivo *x, t_symbol *s, long argc, t_atom *argv) {
+    fileformat_definesniffer(&x->ob, s, argc, argv);
+}
+void kivo_definekind(t_kivo *x, t_symbol *s, long argc, t_atom *argv) {
+    filekind_define(&x->ob, s, argc, argv);
+}
+void kivo_dumpkinds(t_kivo *) { filekind_dump(); }
 void kivo_pending_gimme(t_kivo *, t_symbol *, long, t_atom *) {}
 t_kivo_err kivo_pending_gimmeback(t_kivo *, t_symbol *, long, t_atom *, t_atom *rv) {
     if (rv) atom_setlong(rv, 0);
@@ -184,11 +231,11 @@ void kivo_forward_dialogsuppress(t_kivo *, t_atom_long flag) {
 // Every message of the class after the scheduler group, in table order.
 const t_kivo_msgentry kOwnMessages[] = {
     // ---- documents, files and paths
-    {"paths", M(kivo_pending), {}},
+    {"paths", M(kivo_paths), {}},
     {"externs", M(kivo_pending), {}},
     {"refresh", M(kivo_pending), {}},
     {"objectfile", M(kivo_pending), {AT_SYM, AT_SYM, AT_DEFSYM}},
-    {"fileformat", M(kivo_pending_gimme), {AT_GIMME}},
+    {"fileformat", M(kivo_fileformat), {AT_GIMME}},
     {"openfile", M(kivo_pending), {AT_SYM, AT_SYM, AT_DEFLONG}},
     {"openfilefront", M(kivo_pending), {AT_SYM, AT_SYM, AT_DEFLONG}},
     {"tinge", M(kivo_pending_gimme), {AT_GIMME}},
@@ -199,15 +246,15 @@ const t_kivo_msgentry kOwnMessages[] = {
     {"buildcollective", M(kivo_pending), {AT_SYM, AT_DEFSYM}},
     {"setdialogpath", M(kivo_pending), {AT_SYM, AT_SYM}},
     {"updatepath", M(kivo_pending), {AT_SYM}},
-    {"formats", M(kivo_pending), {}},
+    {"formats", M(kivo_formats), {}},
     {"sendrecentlist", M(kivo_pending), {AT_SYM}},
     {"sendrecentprojectlist", M(kivo_pending), {AT_SYM}},
     {"reportnonfactoryexternals", M(kivo_pending), {}},
     {"reveal_resources", M(kivo_pending_gimme), {AT_GIMME}},
     {"makeakvd", M(kivo_pending_gimme), {AT_GIMME}},
     {"openakvd", M(kivo_pending_gimme), {AT_GIMME}},
-    {"addfiletosearchpath", M(kivo_pending), {AT_SYM}},
-    {"removefilefromsearchpath", M(kivo_pending), {AT_SYM}},
+    {"addfiletosearchpath", M(kivo_addfiletosearchpath), {AT_SYM}},
+    {"removefilefromsearchpath", M(kivo_removefilefromsearchpath), {AT_SYM}},
     {"kivopat_to_kivosnip", M(kivo_pending_gimme), {AT_GIMME}},
     // ---- services, diagnostics and compatibility
     {"v2", M(kivo_pending), {}},
@@ -403,16 +450,16 @@ const t_kivo_msgentry kOwnMessages[] = {
     {"openlesson", M(kivo_pending_gimme), {AT_GIMME}},
     {"recentfile", M(kivo_pending), {AT_SYM, AT_SYM, AT_DEFLONG}},
     {"recentproject", M(kivo_pending), {AT_SYM, AT_SYM, AT_DEFLONG}},
-    {"dumppathcache", M(kivo_pending), {}},
-    {"pathtest", M(kivo_pending), {AT_DEFSYM, AT_DEFLONG}},
-    {"sendapppath", M(kivo_pending), {AT_SYM}},
-    {"setsearchpath", M(kivo_pending_gimme), {AT_GIMME}},
-    {"setsearchpath_nonrecursive", M(kivo_pending_gimme), {AT_GIMME}},
-    {"sethelppath", M(kivo_pending), {AT_DEFSYM}},
-    {"setactionpath", M(kivo_pending), {AT_DEFSYM}},
-    {"definesniffer", M(kivo_pending_gimme), {AT_GIMME}},
-    {"definekind", M(kivo_pending_gimme), {AT_GIMME}},
-    {"dumpkinds", M(kivo_pending), {}},
+    {"dumppathcache", M(kivo_dumppathcache), {}},
+    {"pathtest", M(kivo_pathtest), {AT_DEFSYM, AT_DEFLONG}},
+    {"sendapppath", M(kivo_sendapppath), {AT_SYM}},
+    {"setsearchpath", M(kivo_setsearchpath), {AT_GIMME}},
+    {"setsearchpath_nonrecursive", M(kivo_setsearchpath), {AT_GIMME}},
+    {"sethelppath", M(kivo_sethelppath), {AT_DEFSYM}},
+    {"setactionpath", M(kivo_setactionpath), {AT_DEFSYM}},
+    {"definesniffer", M(kivo_definesniffer), {AT_GIMME}},
+    {"definekind", M(kivo_definekind), {AT_GIMME}},
+    {"dumpkinds", M(kivo_dumpkinds), {}},
 };
 #undef M
 

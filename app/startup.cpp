@@ -10,8 +10,8 @@
  * - Each step's name is recorded as it runs, so the order can be checked.
  */
 #include "app/startup.h"
+#include "files/path_internal.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,31 +101,24 @@ std::string exe_dir() {
     return slash == std::string::npos ? std::string() : p.substr(0, slash);
 }
 
-// Entries of a folder sorted by name, so that loading order is the same on
-// every file system.
-std::vector<std::string> folder_entries(const std::string &folder) {
-    std::vector<std::string> names;
-    DIR *d = opendir(folder.c_str());
-    if (!d) return names;
-    while (dirent *e = readdir(d)) {
-        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-        names.emplace_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void doload_folder(const std::string &folder, bool recurse) {
-    for (const std::string &name : folder_entries(folder)) {
-        std::string full = folder + "/" + name;
-        if (is_dir(full)) {
-            // "disabled" is compared exactly: "Disabled" is loaded.
-            if (recurse && name != "disabled") doload_folder(full, true);
+// Hands every entry of a folder, in the listing's (name) order, to
+// startup_load_one; sub-folders are entered when recurse is set, except
+// those named exactly "disabled" ("Disabled" is loaded).
+void doload_folder(short path, bool recurse) {
+    t_folderiterator *it = path_openfolder(path);
+    if (!it) return;
+    t_fourcc type = 0;
+    char name[KIVO_FILENAME_MAX];
+    while (path_foldernextfile(it, &type, name, PATH_FOLDER_SNIFF)) {
+        if (type == PATH_TYPE_FOLDER) {
+            short sub = 0;
+            if (recurse && std::strcmp(name, "disabled") != 0 && path_getpath(path, name, &sub) == 0 && sub)
+                doload_folder(sub, true);
             continue;
         }
-        startup_load_one(fileformat_typeof(full.c_str(), 0), full.c_str(), 0);
+        startup_load_one(type, name, path);
     }
+    path_closefolder(it);
 }
 
 } // namespace
@@ -309,8 +302,9 @@ void startup_load_one(t_fourcc type, const char *filename, short path) {
     if (type == KIVO_FOURCC('J', 'S', 'O', 'N') || type == KIVO_FOURCC('T', 'E', 'X', 'T') ||
         type == KIVO_FOURCC('k', 'v', 'o', 'b')) {
         {
+            char native[KIVO_PATH_MAX];
             std::lock_guard<std::mutex> hold(g_trace_lock);
-            g_loaded.emplace_back(filename);
+            g_loaded.emplace_back(path_toabsolutesystempath(path, filename, native) == 0 ? native : filename);
         }
         startupfile(filename, path, type);
     } else if (type == FILES_TYPE_EXTERNAL) {
@@ -321,24 +315,20 @@ void startup_load_one(t_fourcc type, const char *filename, short path) {
 }
 
 void startup_doload(short path) {
-    char folder[KIVO_PATH_MAX];
-    if (path_topathname(path, "", folder)) return;
-    doload_folder(folder, true);
+    doload_folder(path, true);
 }
 
 void startup_load(const char *foldername) {
-    if (!foldername) return;
-    // The application's own folder of that name: next to the executable,
-    // or in the installed shared folder.
-    const std::string dir = exe_dir();
-    for (const std::string &base : {dir, dir + "/../share/kivo"}) {
-        if (base.empty()) continue;
-        std::string folder = base + "/" + foldername;
-        if (is_dir(folder)) {
-            doload_folder(folder, true);
-            return;
-        }
+    if (!foldername || !foldername[0]) return;
+    short path = 0;
+    if (path_sysnameinpath(foldername, &path) != 0 || !path) {
+        // An installed application keeps its folders in the shared data
+        // folder beside its own.
+        const std::string dir = exe_dir();
+        const std::string shared = dir.empty() ? std::string() : dir + "/../share/kivo/" + foldername;
+        if (shared.empty() || !is_dir(shared) || !(path = path_fromnativefolder(shared.c_str()))) return;
     }
+    startup_doload(path);
 }
 
 void startup_load_from_packages(const char *foldername) {
@@ -346,8 +336,7 @@ void startup_load_from_packages(const char *foldername) {
     if (!list) return;
     for (t_atom_long i = 0, n = linklist_getsize(list); i < n; ++i) {
         short path = static_cast<short>(reinterpret_cast<t_ptr_int>(linklist_getindex(list, i)));
-        char folder[KIVO_PATH_MAX];
-        if (path_topathname(path, "", folder) == 0) doload_folder(folder, false);
+        if (path) doload_folder(path, false);
     }
     object_free(list);
 }
@@ -468,7 +457,7 @@ long kivo_startup(void) {
         step("single_open");
         single_open();
     }
-    step("path_setdefault"); path_setdefault(0, 0);
+    step("path_setdefault"); path_setdefault(path_getapppath(), 0);
     if (g_standalone.load()) {
         step("single_checkappforfiles");
         defer_low(nullptr, reinterpret_cast<t_deferfn>(&single_checkappforfiles), nullptr, 0, nullptr);

@@ -134,25 +134,10 @@ KIVO_INTERNAL long kivo_cef_startup(void);
 KIVO_INTERNAL void kivo_cef_shutdown(void);
 /* files/startup_hooks.cpp */
 KIVO_INTERNAL void path_getappfileref(void);
-KIVO_INTERNAL void fileformat_init(void);
-KIVO_INTERNAL void fileformat_shutdown(void);
-KIVO_INTERNAL void path_init(void);
-KIVO_INTERNAL void path_initprefs(void);
 KIVO_INTERNAL void fileutils_init(void);
 KIVO_INTERNAL void fileutils_saveprefs(void);
 KIVO_INTERNAL void onecopy_init(void);
-KIVO_INTERNAL void path_buildcache(void);
 KIVO_INTERNAL void path_saveprefpaths(void);
-KIVO_INTERNAL void path_deletetempfiles(void);
-KIVO_INTERNAL short path_setdefault(short path, short recursive);
-/* Resolves a path name (relative names against the working folder) to a
-   path id and a file name (filename: KIVO_PATH_MAX bytes); 0 when the file
-   exists, non-zero otherwise. */
-KIVO_INTERNAL short path_frompathname(const char *pathname, short *path, char *filename);
-/* The path id of a start-up folder of that name; 0 when found. */
-KIVO_INTERNAL short path_sysnameinpath(const char *name, short *path);
-/* The type of a file from its suffix and, for JSON text, its contents. */
-KIVO_INTERNAL t_fourcc fileformat_typeof(const char *filename, short path);
 /* files/dropload.cpp: opening documents named on the command line or
    dropped on the application; 1 when handled or queued. */
 KIVO_INTERNAL long dropload(const char *filename, short path);

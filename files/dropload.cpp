@@ -21,7 +21,7 @@
 
 #include "app/startup.h"
 #include "files/files_internal.h"
-
+#include "kivo/files.h"
 
 namespace {
 
@@ -32,6 +32,9 @@ std::atomic<long> g_failures{0};
 const t_fourcc kJSON = KIVO_FOURCC('J', 'S', 'O', 'N');
 const t_fourcc kTEXT = KIVO_FOURCC('T', 'E', 'X', 'T');
 const t_fourcc kKVOB = KIVO_FOURCC('k', 'v', 'o', 'b');
+// typelist_make: patchers and text, externals, collectives, devices,
+// snippets.
+constexpr long kOpenableTypes = 0x1 | 0x2 | 0x4 | 0x8 | 0x40;
 
 // Binds "//" to the application object for the duration of a start-up
 // file and restores the earlier binding afterwards.
@@ -52,14 +55,15 @@ const char *shown_name(const char *name) {
 // A JSON document that holds a "patcher" at its top. Only the first 256
 // bytes are read, and a shorter file is read whole.
 bool is_patcher_json(const char *name, short path) {
-    char full[KIVO_PATH_MAX];
-    if (path_topathname(path, name, full)) return false;
-    FILE *f = std::fopen(full, "rb");
-    if (!f) return false;
+    t_filehandle fh = nullptr;
+    if (path_opensysfile(name, path, &fh, PATH_READ_PERM) || !fh) return false;
     char head[257];
-    size_t got = std::fread(head, 1, 256, f);
-    std::fclose(f);
-    head[got] = '\0';
+    t_ptr_size got = 256;
+    const t_kivo_err err = sysfile_read(fh, &got, head);
+    sysfile_close(fh);
+    // A short file reads as the end of the file with what it holds.
+    if (err && err != SYSFILE_EOF) return false;
+    head[got < 256 ? got : 256] = '\0';
     return std::strstr(head, "\"patcher\"") != nullptr;
 }
 
@@ -71,10 +75,20 @@ void *eval_loadable(t_binbuf *b) {
     return binbuf_loadeval(b, 0, nullptr, nullptr);
 }
 
-// Opens one document of a known type once start-up has finished; 1 when
-// handled.
+// Opens one document once start-up has finished; 1 when handled. Its type
+// is found among the documents the application opens (patchers and
+// message text, externals, collectives, devices, snippets).
 long open_document(const char *name, short path) {
-    t_fourcc type = fileformat_typeof(name, path);
+    t_fourcc types[TYPELIST_SIZE];
+    short ntypes = 0;
+    typelist_make(types, kOpenableTypes, &ntypes);
+    t_fileinfo info{};
+    if (path_extendedfileinfo(name, path, &info, types, ntypes, 1) != 0) {
+        error("%s: can't open: file not found", shown_name(name));
+        g_failures.fetch_add(1);
+        return 0;
+    }
+    const t_fourcc type = info.type;
     if (type == kJSON || type == kTEXT || type == kKVOB) {
         if (type == kJSON && is_patcher_json(name, path)) {
             error("%s: can't open patcher: patchers cannot be loaded yet", shown_name(name));

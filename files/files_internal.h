@@ -15,6 +15,7 @@
 #include "kivo/object.h"
 #include "kivo/atom.h"
 #include "kivo/path.h"
+#include "kivo/files.h"
 
 KIVO_BEGIN_C
 
@@ -23,22 +24,12 @@ KIVO_BEGIN_C
 
 /* Writes the text to the debug output; nothing reaches the console. */
 KIVO_INTERNAL void hate(const char *text);
-KIVO_INTERNAL short path_getdefault(void);
-/* Fills types with the groups selected by the bits (0x2 externals, 0x1
-   documents, ...) and sets *count. */
-KIVO_INTERNAL void typelist_make(t_fourcc *types, long include, short *count);
-/* Removes the name's suffix when it is the suffix of one of the types
-   (any known suffix when count is 0). */
-KIVO_INTERNAL void fileformat_stripsuffix(char *name, const t_fourcc *types, short count);
+/* typelist_make and fileformat_stripsuffix: kivo/files.h */
 /* The file name of an object name (512 bytes); true when the object-name
    table had an entry. */
 KIVO_INTERNAL long nametab_filename(char *filename, t_symbol *objectname);
 KIVO_INTERNAL long nametab_objectname(const char *filename, t_symbol **objectname);
 KIVO_INTERNAL void nametab_makealiases(t_symbol *filename);
-/* 0 when found: the name (2,048 bytes) is adjusted to the found form and
-   *path and *type are set; non-zero otherwise. */
-KIVO_INTERNAL short locatefile_extended(char *name, short *path, t_fourcc *type,
-                                        const t_fourcc *types, short count);
 /* Loads the external in that file: opens an installation record for the
    object name, runs the external's entry function, installs. 0, or -1
    after posting "%s: unknown external object type". */
@@ -56,6 +47,9 @@ typedef struct files_loader {
 /* Installs a loader (null: none, nothing is ever found). The loader is
    borrowed and must outlive its use. */
 KIVO_INTERNAL void files_loader_set(const t_files_loader *loader);
+/* Asks the installed loader (locatefile_extended does so first): 0 and
+   *path, *type set when it knows the name; non-zero without a loader. */
+KIVO_INTERNAL long files_loader_locate(char *name, short *path, t_fourcc *type);
 
 /* ---- file access (see kivo/path.h for the exported part) */
 

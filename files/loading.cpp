@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "files/files_internal.h"
+#include "kivo/files.h"
 #include "kivo/legacy.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
@@ -16,69 +17,12 @@ namespace {
 
 const t_files_loader *g_loader = nullptr;
 
-struct TypeSuffix {
-    t_fourcc type;
-    const char *suffix;
-};
-
-constexpr TypeSuffix kSuffixes[] = {
-    {FILES_TYPE_EXTERNAL, ".kvo"},
-};
-
-bool has_suffix(const char *name, const char *suffix) {
-    std::size_t n = std::strlen(name), k = std::strlen(suffix);
-    return n > k && std::strcmp(name + n - k, suffix) == 0;
-}
-
 } // namespace
 
 extern "C" {
 
 void hate(const char *text) {
     debug_printf("%s", text ? text : "");
-}
-
-short path_getdefault(void) {
-    return 0;
-}
-
-void typelist_make(t_fourcc *types, long include, short *count) {
-    short n = 0;
-    auto add = [&](char a, char b, char c, char d) {
-        if (n < FILES_TYPELIST_MAX) types[n++] = KIVO_FOURCC(a, b, c, d);
-    };
-    if (include & 0x2) add('i', 'L', 'a', 'X');
-    if (include & 0x1) {
-        add('J', 'S', 'O', 'N');
-        add('k', 'v', 'o', 'b');
-        add('T', 'E', 'X', 'T');
-        add('Q', 'u', 'b', 'X');
-        add('k', 'P', 'r', 'j');
-        add('k', 'Z', 'i', 'p');
-        add('k', 'L', 's', 'n');
-        add('k', 'P', 'a', 'k');
-    }
-    if (include & 0x4) add('k', 'v', '@', 'c');
-    if (include & 0x8) add('a', 'k', 'v', 'd');
-    if (include & 0x10) add('k', 'v', '@', 's');
-    if (include & 0x20) {
-        add('g', 'D', 'S', 'P');
-        add('g', 'V', 'X', 'M');
-    }
-    if (include & 0x40) add('k', 'S', 'n', 'p');
-    if (count) *count = n;
-}
-
-void fileformat_stripsuffix(char *name, const t_fourcc *types, short count) {
-    if (!name) return;
-    for (const TypeSuffix &ts : kSuffixes) {
-        bool wanted = count <= 0 || !types;
-        for (short i = 0; !wanted && i < count; ++i) wanted = types[i] == ts.type;
-        if (wanted && has_suffix(name, ts.suffix)) {
-            name[std::strlen(name) - std::strlen(ts.suffix)] = '\0';
-            return;
-        }
-    }
 }
 
 long nametab_filename(char *filename, t_symbol *objectname) {
@@ -96,18 +40,9 @@ long nametab_objectname(const char *filename, t_symbol **objectname) {
 
 void nametab_makealiases(t_symbol *filename) {}
 
-short locatefile_extended(char *name, short *path, t_fourcc *type, const t_fourcc *types,
-                          short count) {
+long files_loader_locate(char *name, short *path, t_fourcc *type) {
     if (!name || !g_loader || !g_loader->locate) return 1;
-    short foundpath = 0;
-    t_fourcc foundtype = 0;
-    if (g_loader->locate(name, &foundpath, &foundtype) != 0) return 1;
-    bool accepted = !types || count <= 0;
-    for (short i = 0; !accepted && i < count; ++i) accepted = types[i] == foundtype;
-    if (!accepted) return 1;
-    if (path) *path = foundpath;
-    if (type) *type = foundtype;
-    return 0;
+    return g_loader->locate(name, path, type);
 }
 
 t_kivo_err external_load(const char *filename, short path, t_symbol *objectname) {

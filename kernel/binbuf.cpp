@@ -600,7 +600,9 @@ short binbuf_write(t_binbuf *x, const char *filename, short path, short binary) 
         sysmem_freehandle(text);
         return 1;
     }
-    const bool wrote = size == 0 || sysfile_writetextfile(fh, text, TEXT_LB_UNIX) == 0;
+    // Always written, empty or not: the new file starts as a copy of the
+    // old one, and only the write replaces its contents.
+    const bool wrote = sysfile_writetextfile(fh, text, TEXT_LB_UNIX) == 0;
     const bool closed = sysfile_close(fh) == 0;
     sysmem_freehandle(text);
     if (!wrote || !closed) {

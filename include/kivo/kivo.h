@@ -35,6 +35,7 @@
 #include "kivo/atombuf.h"
 #include "kivo/typedcall.h"
 #include "kivo/path.h"
+#include "kivo/files.h"
 #include "kivo/atomarray.h"
 #include "kivo/stringobj.h"
 #include "kivo/msgtext.h"

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "app/headless_internal.h"
 #include "app/mainthread_internal.h"
 #include "app/startup.h"
+#include "files/path_internal.h"
 #include "kivo/kivo.h"
 #include "platform/platform.h"
 #include "tests/support/kivo_test.h"
@@ -44,6 +46,8 @@ struct TempDir {
         fs::create_directories((path / name).parent_path());
         std::ofstream(path / name) << text;
     }
+    // The folder's path identifier.
+    short id() const { return path_fromnativefolder(path.c_str()); }
 };
 
 std::vector<std::string> split(const std::string &s) {
@@ -118,14 +122,39 @@ TEST(Headless, CommandLineRules) {
         SCOPED_TRACE(c.args);
         std::vector<std::string> opened;
         long failures = commandline_process(split(c.args), false, [&](const char *name, short path) {
-            EXPECT_EQ(path, 0);
-            std::string n = fs::weakly_canonical(name).string();
+            // A file comes as its folder's identifier and its own name.
+            EXPECT_LT(path, 0);
+            EXPECT_EQ(std::strchr(name, '/'), nullptr) << name;
+            char native[KIVO_PATH_MAX];
+            EXPECT_EQ(path_toabsolutesystempath(path, name, native), 0);
+            std::string n = native;
             opened.push_back(n.rfind(d + "/", 0) == 0 ? n.substr(d.size() + 1) : n);
             return 1L;
         });
         EXPECT_EQ(opened, split(c.opened));
         EXPECT_EQ(failures, c.failures);
     }
+
+    // Relative names are the working folder's, never the default folder's;
+    // a name with a volume is a full name.
+    char elsewhere_tmpl[] = "/tmp/kivo_headless_default_XXXXXX";
+    const fs::path elsewhere = mkdtemp(elsewhere_tmpl);
+    std::ofstream(elsewhere / "only_there.txt") << "kivo size;\n";
+    const short saved = path_getdefault();
+    path_setdefault(path_fromnativefolder(elsewhere.c_str()), 0);
+    std::vector<std::string> opened;
+    auto record = [&](const char *name, short path) {
+        char native[KIVO_PATH_MAX];
+        EXPECT_EQ(path_toabsolutesystempath(path, name, native), 0);
+        opened.emplace_back(native);
+        return 1L;
+    };
+    EXPECT_EQ(commandline_process({"only_there.txt"}, false, record), 1);
+    EXPECT_EQ(commandline_process({"Root:" + d + "/b.txt"}, false, record), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{d + "/b.txt"});
+    path_setdefault(saved, 0);
+    std::error_code ec;
+    fs::remove_all(elsewhere, ec);
 }
 
 TEST(Headless, UnopenableFileIsReportedInTheSystemLog) {
@@ -188,8 +217,8 @@ TEST(Headless, QueuedFilesOpenInOrderOnceReady) {
     dir.write("second.txt", "kivo size;\n");
     kivo::test::PostCapture posts;
     ASSERT_EQ(dropload_isready(), 0);
-    EXPECT_EQ(dropload("first.txt", 0), 1);
-    EXPECT_EQ(dropload("second.txt", 0), 1);
+    EXPECT_EQ(dropload("first.txt", dir.id()), 1);
+    EXPECT_EQ(dropload("second.txt", dir.id()), 1);
     EXPECT_TRUE(posts.texts(0).empty()); // queued, not opened
     kivo_startup_phase2();
     EXPECT_EQ(dropload_isready(), 1);
@@ -207,8 +236,8 @@ TEST(Headless, PatcherFilesAndUnknownTypesCountAsFailures) {
     kivo_startup_phase2();
     kivo::test::PostCapture posts;
     const long before = dropload_failures();
-    dropload("p.kivopat", 0);
-    dropload("pic.png", 0);
+    dropload("p.kivopat", dir.id());
+    dropload("pic.png", dir.id());
     EXPECT_EQ(dropload_failures(), before + 2);
     EXPECT_EQ(posts.texts(1), (std::vector<std::string>{
                                   "p.kivopat: can't open patcher: patchers cannot be loaded yet",

@@ -9,6 +9,30 @@
 cmake_policy(SET CMP0007 NEW)
 set(failures "")
 
+# Every run gets a private home ($HOME, the XDG folders, $TMPDIR), so that
+# the user's own preferences are neither read nor written; it is removed at
+# the end. With KIVO_TEST_KEEP_HOME set the runs keep the caller's home.
+set(home_env "")
+set(home_root "")
+if(NOT DEFINED ENV{KIVO_TEST_KEEP_HOME})
+  if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
+    set(tmp_base "$ENV{TMPDIR}")
+  else()
+    set(tmp_base "/tmp")
+  endif()
+  string(RANDOM LENGTH 10 ALPHABET abcdefghijklmnopqrstuvwxyz0123456789 suffix)
+  set(home_root "${tmp_base}/kivo-nogui-home-${suffix}")
+  foreach(sub home config data cache tmp)
+    file(MAKE_DIRECTORY "${home_root}/${sub}")
+  endforeach()
+  set(home_env
+    HOME=${home_root}/home
+    XDG_CONFIG_HOME=${home_root}/config
+    XDG_DATA_HOME=${home_root}/data
+    XDG_CACHE_HOME=${home_root}/cache
+    TMPDIR=${home_root}/tmp)
+endif()
+
 function(compare_lines case stream got)
   set(file ${EXPECT_DIR}/${case}.${stream})
   set(want "")
@@ -50,17 +74,18 @@ endfunction()
 # run_case(NAME STATUS [NODISPLAY|DEADDISPLAY] ARGS...)
 function(run_case case status)
   set(args ${ARGN})
-  set(prefix "")
+  set(display "")
   list(GET args 0 first)
   if(first STREQUAL "NODISPLAY")
     list(REMOVE_AT args 0)
-    set(prefix ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY)
+    set(display --unset=DISPLAY --unset=WAYLAND_DISPLAY)
   elseif(first STREQUAL "DEADDISPLAY")
     # A display is named but nothing answers there: not a headless run, so
     # only the timeout ends it.
     list(REMOVE_AT args 0)
-    set(prefix ${CMAKE_COMMAND} -E env --unset=WAYLAND_DISPLAY DISPLAY=:9999)
+    set(display --unset=WAYLAND_DISPLAY DISPLAY=:9999)
   endif()
+  set(prefix ${CMAKE_COMMAND} -E env ${display} ${home_env})
   execute_process(COMMAND ${prefix} ${KIVO} ${args}
     WORKING_DIRECTORY ${EXPECT_DIR}/files
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
@@ -94,6 +119,9 @@ run_case(patcher 1 --nogui patcher.kivopat)
 run_case(badtimeout 2 --nogui --timeout soon)
 run_case(noeval 2 --nogui --eval)
 
+if(home_root)
+  file(REMOVE_RECURSE "${home_root}")
+endif()
 if(failures)
   message(FATAL_ERROR "${failures}")
 endif()

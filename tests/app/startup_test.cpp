@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "files/path_internal.h"
 #include "kivo/kivo.h"
 #include "platform/platform.h"
 #include "runtime/sched_internal.h"
@@ -172,14 +173,11 @@ TEST(Startup, FolderLoadSkipsOnlyDisabledAndUnknownTypes) {
     dir.write("Disabled/y.txt", "kivo size;\n");
     dir.write("sub/deeper/z.txt", "kivo size;\n");
     dir.write("image.png", "\x89PNG\r\n");
-    const fs::path old = fs::current_path();
-    fs::current_path(dir.path);
     const size_t before = kivo::app::startup_loaded_files().size();
-    startup_doload(0);
-    fs::current_path(old);
+    startup_doload(path_fromnativefolder(dir.path.c_str()));
     std::vector<std::string> loaded = kivo::app::startup_loaded_files();
     loaded.erase(loaded.begin(), loaded.begin() + static_cast<long>(before));
-    const std::string d = dir.path.string();
+    const std::string d = fs::canonical(dir.path).string();
     EXPECT_EQ(loaded, (std::vector<std::string>{d + "/Disabled/y.txt", d + "/a.txt", d + "/b.txt",
                                                  d + "/sub/deeper/z.txt"}));
 }

@@ -12,43 +12,13 @@
 
 #include "files/files_internal.h"
 #include "kivo/kivo.h"
+#include "files_fixture.h"
 #include "kivo_test.h"
 
 namespace {
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public kivo::test::TempFolderTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kivo-files-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        if (DIR *d = opendir(dir_.c_str())) {
-            while (dirent *e = readdir(d))
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                    unlink((dir_ + "/" + e->d_name).c_str());
-            closedir(d);
-        }
-        rmdir(dir_.c_str());
-    }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
-    void put(const char *name, const std::string &bytes) const {
-        FILE *f = std::fopen(path(name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    }
-    std::string get(const char *name) const {
-        std::string out;
-        FILE *f = std::fopen(path(name).c_str(), "rb");
-        if (!f) return "<missing>";
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-        return out;
-    }
     int entries() const {
         int n = 0;
         if (DIR *d = opendir(dir_.c_str())) {
@@ -57,30 +27,30 @@ protected:
         }
         return n;
     }
-    std::string dir_;
 };
 
 TEST_F(FilesTest, PathNames) {
+    // Under the identifier 0 a name is a full path name (a native one too)
+    // and comes back in the canonical form; the entry must exist.
     char out[KIVO_PATH_MAX];
-    EXPECT_EQ(path_topathname(0, "/a/b.txt", out), 0);
-    EXPECT_STREQ(out, "/a/b.txt");
-    EXPECT_EQ(path_topathname(0, "rel.txt", out), 0);
-    char cwd[KIVO_PATH_MAX];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    EXPECT_EQ(std::string(out), std::string(cwd) + "/rel.txt");
-    EXPECT_EQ(path_topathname(7, "x", out), -1) << "only the identifier 0 is known";
+    put("b.txt", "x");
+    EXPECT_EQ(path_topathname(0, path("b.txt").c_str(), out), 0);
+    EXPECT_EQ(std::string(out), "Root:" + path("b.txt"));
+    EXPECT_EQ(path_topathname(0, path("none.txt").c_str(), out), -1);
+    EXPECT_EQ(path_topathname(7, "x", out), -1) << "no collectives";
     std::string huge(KIVO_PATH_MAX + 10, 'a');
     huge[0] = '/';
     EXPECT_EQ(path_topathname(0, huge.c_str(), out), -1) << "never a cut name";
 
     struct Case {
         const char *name;
-        long has, relative;
-    } cases[] = {{"plain.txt", 0, 0}, {"a/b", 1, 0}, {"./x", 1, 1}, {"../x", 1, 1}, {"/abs", 1, 0}};
+        long has, flag;
+    } cases[] = {{"plain.txt", 0, 0}, {"a/b", 1, 0}, {"./x", 1, 1}, {"../x", 1, 0}, {"/abs", 1, 1},
+                 {"Disk:/a", 1, 1}};
     for (auto &c : cases) {
-        long rel = -1;
-        EXPECT_EQ(path_namehasseparators(c.name, &rel), c.has) << c.name;
-        EXPECT_EQ(rel, c.relative) << c.name;
+        long flag = -1;
+        EXPECT_EQ(path_namehasseparators(c.name, &flag), c.has) << c.name;
+        EXPECT_EQ(flag, c.flag) << c.name;
     }
 }
 
@@ -97,13 +67,14 @@ TEST_F(FilesTest, OpenReadAndPositions) {
     EXPECT_EQ(sysfile_getpos(fh, &pos), 0);
     EXPECT_EQ(pos, 5u);
     n = 100;
-    EXPECT_EQ(sysfile_read(fh, &n, buf), 0);
-    EXPECT_EQ(n, 6u) << "a short read at the end is not an error";
+    EXPECT_EQ(sysfile_read(fh, &n, buf), SYSFILE_EOF) << "a short read reports the end of the file";
+    EXPECT_EQ(n, 6u) << "with the bytes it read";
     EXPECT_EQ(sysfile_setpos(fh, SYSFILE_FROMLEOF, -5), 0);
     n = 5;
     sysfile_read(fh, &n, buf);
     EXPECT_EQ(std::string(buf, n), "world");
     t_handle h = nullptr;
+    sysfile_setpos(fh, SYSFILE_FROMSTART, 0); // reading to a handle starts at the position
     ASSERT_EQ(sysfile_readtohandle(fh, &h), 0);
     EXPECT_EQ(std::string(*h, sysmem_handlesize(h)), "hello world");
     sysmem_freehandle(h);
@@ -126,7 +97,7 @@ TEST_F(FilesTest, CreatedFilesReplaceTheTargetOnlyWhenClosed) {
     EXPECT_EQ(sysfile_write(fh, &n, "new"), 0);
     EXPECT_EQ(get("doc.txt"), "old contents") << "the target is never truncated in place";
     EXPECT_EQ(sysfile_close(fh), 0);
-    EXPECT_EQ(get("doc.txt"), "new");
+    EXPECT_EQ(get("doc.txt"), "new contents") << "the file opened as it was; uncut old bytes stay";
     EXPECT_EQ(entries(), 1) << "no temporary file is left";
 
     EXPECT_EQ(path_deletefile(path("doc.txt").c_str(), 0), 0);
@@ -141,7 +112,8 @@ TEST_F(FilesTest, OverwriteRenames) {
     put("b", "B");
     EXPECT_EQ(path_overwritefile(path("a").c_str(), 0, path("b").c_str(), 0), 0);
     EXPECT_EQ(get("b"), "A");
-    EXPECT_EQ(get("a"), "<missing>");
+    EXPECT_EQ(get("a"), "A") << "the contents are copied; the source stays";
+    EXPECT_EQ(path_deletefile(path("a").c_str(), 0), 0);
     kivo::test::PostCapture cap;
     EXPECT_NE(path_overwritefile(path("a").c_str(), 0, path("b").c_str(), 0), 0);
     auto errors = cap.texts(POST_KIND_ERROR);
