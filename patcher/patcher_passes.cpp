@@ -1,0 +1,340 @@
+/*
+ * How a patcher tells its views what changed, keeps its lists of views,
+ * boxes and cords, flushes pending box redraws, defers cord updates during
+ * bulk moves, and sends its boxes the load-, close- and free-time messages.
+ *
+ * Notifications may start on any thread; the work that touches views,
+ * tables or cords runs on the main thread through defer. The scripting-name
+ * connections of pvars run from the low-priority queue.
+ *
+ * Load-time passes, once per queue-service pass and patcher:
+ *   pass 0: "preset" objects; pass 1: everything else; pass 2: "loadbang",
+ *   "loadmess" and "patcherargs" -- so initial values are in place before
+ *   the load-time messages go out.
+ */
+#include "patcher/patcher_model.h"
+
+#include <vector>
+
+#include "kivo/attr.h"
+#include "kivo/class.h"
+#include "kivo/commonsyms.h"
+#include "kivo/dispatch.h"
+#include "kivo/eventcontext.h"
+#include "kivo/qelem.h"
+#include "kivo/registry.h"
+
+namespace {
+
+t_symbol *sym(const char *s) {
+    return gensym(s);
+}
+
+using objfn = void *(*)(t_object *);
+using objsymfn = void *(*)(t_object *, t_symbol *);
+
+// Calls a method only when the object has it, so that a missing one posts
+// nothing.
+bool call_if(t_object *x, t_symbol *s) {
+    if (!x) return false;
+    method m = zgetfn(x, s);
+    if (!m) return false;
+    reinterpret_cast<objfn>(reinterpret_cast<void (*)()>(m))(x);
+    return true;
+}
+
+std::vector<t_object *> snapshot(t_linklist *list) {
+    std::vector<t_object *> items;
+    if (!list) return items;
+    t_atom_long n = linklist_getsize(list);
+    items.reserve(static_cast<size_t>(n));
+    for (t_atom_long i = 0; i < n; ++i)
+        if (auto *o = static_cast<t_object *>(linklist_getindex(list, i))) items.push_back(o);
+    return items;
+}
+
+void send_views(t_jpatcher *x, t_symbol *msg, short argc, t_atom *argv) {
+    for (t_object *view : snapshot(x->views))
+        object_method_typed(view, msg, argc, argv, nullptr);
+}
+
+// A cord whose box moved brings its ends up to date and straightens.
+void update_cord(t_object *cord) {
+    call_if(cord, sym("patchlineupdate"));
+    call_if(cord, sym("straighten"));
+    call_if(cord, sym("notifychanged"));
+}
+
+void free_cords_of(t_jpatcher *x, t_object *box) {
+    for (t_object *c : snapshot(x->lines)) {
+        auto *h = reinterpret_cast<t_jpatchline_head *>(c);
+        if (h->pl_box1 == box || h->pl_box2 == box) {
+            linklist_chuckobject(x->lines, c);
+            object_free(c);
+        }
+    }
+}
+
+void pvars_each(void *target, t_symbol *s, short argc, t_atom *argv) {
+    auto *p = static_cast<t_object *>(target);
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || argc < 1) return;
+    t_symbol *name = atom_getsym(argv);
+    for (t_object *pv : snapshot(x->pvars)) {
+        method m = zgetfn(pv, s);
+        if (m) reinterpret_cast<objsymfn>(reinterpret_cast<void (*)()>(m))(pv, name);
+    }
+    if (s == sym("connectsym")) object_notify(p, sym("varname_set"), name);
+}
+
+void doboxnotify(void *target, t_symbol *, short argc, t_atom *argv) {
+    auto *p = static_cast<t_object *>(target);
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || argc < 2) return;
+    t_symbol *what = atom_getsym(argv);
+    auto *box = static_cast<t_object *>(atom_getobj(argv + 1));
+    if (!box) return;
+    t_jbox_head *h = jbox_head(box);
+    if (what == sym("free")) jpatcher_removenewobject(p, box);
+    if (what == sym("free") || what == sym("varname_unset")) {
+        t_symbol *name = h->b_varname;
+        if (name && name->name[0]) {
+            object_notify(p, sym("varname_unset"), name);
+            t_object *held = nullptr;
+            if (!hashtab_lookup(x->varnames, name, &held) && held == box)
+                hashtab_chuckkey(x->varnames, name);
+            t_atom a;
+            atom_setsym(&a, name);
+            defer_low(p, pvars_each, sym("disconnectsym"), 1, &a);
+        }
+    } else if (what == sym("varname_set")) {
+        t_symbol *name = h->b_varname;
+        if (name && name->name[0]) {
+            hashtab_storeflags(x->varnames, name, box, HASHTAB_FLAG_NOFREE);
+            if (!jpatcher_is_tlp_loading(p) && x->loadbang_serial) {
+                t_atom a;
+                atom_setsym(&a, name);
+                defer_low(p, pvars_each, sym("connectsym"), 1, &a);
+            }
+        }
+    }
+    send_views(x, sym("boxnotify"), argc, argv);
+    // While the patcher frees its contents it frees the cords itself.
+    if (x->freeing_contents) return;
+    if (what == sym("free")) {
+        free_cords_of(x, box);
+    } else if (what == sym("patching_rect")) {
+        if (x->bulkupdate) {
+            jpatcher_box_settemp(p, box, 1);
+        } else {
+            for (t_object *c : snapshot(x->lines)) {
+                auto *ch = reinterpret_cast<t_jpatchline_head *>(c);
+                if (ch->pl_box1 == box || ch->pl_box2 == box) update_cord(c);
+            }
+        }
+    }
+}
+
+void dolinenotify(void *target, t_symbol *, short argc, t_atom *argv) {
+    t_jpatcher *x = jpatcher_cast(static_cast<t_object *>(target));
+    if (x && argc >= 2) send_views(x, sym("linenotify"), argc, argv);
+}
+
+void dopatchernotify(void *target, t_symbol *, short argc, t_atom *argv) {
+    t_jpatcher *x = jpatcher_cast(static_cast<t_object *>(target));
+    if (x && argc >= 2) send_views(x, sym("patchernotify"), argc, argv);
+}
+
+void notify(t_object *p, t_deferfn fn, t_symbol *s, t_object *what) {
+    if (!jpatcher_cast(p) || !s) return;
+    t_atom av[2];
+    atom_setsym(av, s);
+    atom_setobj(av + 1, what);
+    defer(p, fn, nullptr, 2, av);
+}
+
+enum class Pass { Preset, Others, Loaders };
+
+bool in_pass(t_symbol *cls, Pass pass) {
+    static t_symbol *const preset = gensym("preset"), *const loadbang = gensym("loadbang"),
+                           *const loadmess = gensym("loadmess"),
+                           *const patcherargs = gensym("patcherargs");
+    bool loader = cls == loadbang || cls == loadmess || cls == patcherargs;
+    switch (pass) {
+    case Pass::Preset: return cls == preset;
+    case Pass::Loaders: return loader;
+    case Pass::Others: return cls != preset && !loader;
+    }
+    return false;
+}
+
+void freebang(t_object *p, int depth) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || x->freebang_sent) return;
+    // Inner patchers first, so that they see their surroundings intact.
+    if (depth < 256) {
+        for (t_object *box : snapshot(x->boxes)) {
+            t_object *held = jbox_head(box)->b_object;
+            if (!held) continue;
+            t_object *subs[64];
+            long n = jpatcher_subpatchers_of(held, nullptr, subs, 64);
+            for (long k = 0; k < n; ++k)
+                if (subs[k] != p) freebang(subs[k], depth + 1);
+        }
+    }
+    for (t_object *box : snapshot(x->boxes)) call_if(jbox_held_object(box), sym("freebang"));
+    x->freebang_sent = 1;
+}
+
+} // namespace
+
+extern "C" {
+
+void jpatcher_boxnotify(t_object *p, t_object *box, t_symbol *s) {
+    notify(p, doboxnotify, s, box);
+}
+
+void jpatcher_linenotify(t_object *p, t_object *cord, t_symbol *s) {
+    notify(p, dolinenotify, s, cord);
+}
+
+void jpatcher_patchernotify(t_object *p, t_symbol *s) {
+    notify(p, dopatchernotify, s, p);
+}
+
+void jpatcher_viewnotify(t_object *, t_object *, t_symbol *) {}
+
+void jpatcher_linkview(t_object *p, t_object *view) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (x && view) linklist_append(x->views, view);
+}
+
+void jpatcher_unlinkview(t_object *p, t_object *view) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (x && view && !x->freeing_contents) linklist_chuckobject(x->views, view);
+}
+
+void jpatcher_linkbox(t_object *p, t_object *box) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (x && box) linklist_insertindex(x->boxes, box, 0);
+}
+
+void jpatcher_unlinkbox(t_object *p, t_object *box) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !box || x->freeing_contents) return;
+    linklist_chuckobject(x->boxes, box);
+    t_symbol *id = jbox_head_id(box);
+    t_object *cached = nullptr;
+    if (id && x->boxids && !hashtab_lookup(x->boxids, id, &cached) && cached == box)
+        hashtab_chuckkey(x->boxids, id);
+}
+
+void jpatcher_linkline(t_object *p, t_object *cord) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (x && cord) linklist_insertindex(x->lines, cord, 0);
+}
+
+void jpatcher_unlinkline(t_object *p, t_object *cord) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (x && cord && !x->freeing_contents) linklist_chuckobject(x->lines, cord);
+}
+
+void jpatcher_redrawpendingnow(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return;
+    for (t_object *box : snapshot(x->boxes)) {
+        t_jbox_head *h = jbox_head(box);
+        unsigned char pending = h->b_redraw_pending;
+        if (!pending) continue;
+        h->b_redraw_pending = 0;
+        jpatcher_boxnotify(p, box, sym((pending & 1) ? "redrawcontents" : "redraw"));
+    }
+}
+
+void jpatcher_redraw_boxes_hook(t_jpatcher *x) {
+    jpatcher_redrawpendingnow(&x->ob);
+}
+
+void jpatcher_beginbulkupdate(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return;
+    jpatcher_box_pushtemp(p);
+    jpatcher_box_cleartemp(p);
+    x->bulkupdate = 1;
+}
+
+void jpatcher_finishbulkupdate(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return;
+    for (t_object *c : snapshot(x->lines)) {
+        auto *h = reinterpret_cast<t_jpatchline_head *>(c);
+        if (jpatcher_box_checktemp(p, h->pl_box1) || jpatcher_box_checktemp(p, h->pl_box2))
+            update_cord(c);
+    }
+    jpatcher_box_poptemp(p);
+    x->bulkupdate = 0;
+}
+
+t_object *jpatcher_getnthview(t_object *p, long index) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || index < 0) return nullptr;
+    return static_cast<t_object *>(linklist_getindex(x->views, index));
+}
+
+long jpatcher_loadbang(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return 0;
+    long serial = static_cast<long>(serialno());
+    if (serial == x->loadbang_serial) return 0;
+    x->loadbang_serial = serial;
+    object_notify(p, sym("loadbang_start"), nullptr);
+    object_notify(p, sym("loadbang_parameter"), nullptr);
+    static const char *const before[] = {"loadbang_pattr", "loadbang_internal",
+                                         "loadbang_loadbang"};
+    const Pass passes[] = {Pass::Preset, Pass::Others, Pass::Loaders};
+    for (int i = 0; i < 3; ++i) {
+        object_notify(p, sym(before[i]), nullptr);
+        // Boxes made or freed by a load-time message do not upset the walk.
+        for (t_object *box : snapshot(x->boxes)) {
+            t_object *obj = jbox_held_object(box);
+            if (!in_pass(object_classname(obj), passes[i])) continue;
+            if (!call_if(box, _sym(loadbang)) && obj != box) call_if(obj, _sym(loadbang));
+        }
+    }
+    object_notify(p, sym("loadbang_end"), nullptr);
+    // No snapshot list holds an initial snapshot in this build.
+    object_notify(p, sym("aftersnapshotrestore"), nullptr);
+    return 0;
+}
+
+long jpatcher_closebang(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return 0;
+    for (t_object *box : snapshot(x->boxes)) {
+        t_object *obj = jbox_held_object(box);
+        if (method m = zgetfn(obj, sym("closebang")))
+            reinterpret_cast<objsymfn>(reinterpret_cast<void (*)()>(m))(obj, _sym(bang));
+    }
+    return 0;
+}
+
+void jpatcher_freebang(t_object *p) {
+    freebang(p, 0);
+}
+
+long jpatcher_is_tlp_loading(t_object *p) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !(x->constructing & 1)) return 0;
+    if (x->constructing & 0x20) return (x->constructing & 0x10) ? 1 : 0;
+    long loading = 0;
+    for (t_eventcontext *ec = eventcontext_get(); ec; ec = ec->prev)
+        if (ec->eclass == EVENTCONTEXT_CLASS_LOADING) {
+            loading = 1;
+            break;
+        }
+    x->constructing |= 0x20;
+    if (loading) x->constructing |= 0x10;
+    return loading;
+}
+
+} // extern "C"
