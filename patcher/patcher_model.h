@@ -100,6 +100,9 @@ KIVO_INTERNAL long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_at
 KIVO_INTERNAL long jpatcher_newpatchline(t_object *p, long argc, t_atom *argv, t_atom *rv);
 KIVO_INTERNAL t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *box);
 KIVO_INTERNAL long jpatcher_getboxes(t_object *p, long *count, t_atom **atoms);
+/* The placeholder for a legacy instance message whose class is missing. */
+KIVO_INTERNAL t_object *jpatcher_placeholder_box(t_jpatcher *x, t_symbol *classname,
+                                                 t_dictionary *box);
 /* Deepest nesting of patchers that a read builds; deeper ones are refused. */
 enum { JPATCHER_MAX_READ_DEPTH = 64 };
 

@@ -431,6 +431,11 @@ t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *
     return made;
 }
 
+// The placeholder of a legacy instance message whose class is missing.
+t_object *jpatcher_placeholder_box(t_jpatcher *x, t_symbol *classname, t_dictionary *box) {
+    return x ? jpatcher_makejuibogus(&x->ob, classname, box) : nullptr;
+}
+
 long jpatcher_getboxes(t_object *p, long *count, t_atom **atoms) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !count || !atoms) return -1;

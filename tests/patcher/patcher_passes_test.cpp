@@ -29,9 +29,9 @@ protected:
     std::vector<t_object *> made_;
 };
 
-// Stands in for a new queue-service pass.
+// A new queue-service pass: the serial number moves on.
 void next_service_pass() {
-    sched_dequeue();
+    sysqelem_dequeue();
 }
 
 TEST_F(PatcherPasses, LoadbangRunsPresetThenOthersThenLoadersWhateverTheStacking) {

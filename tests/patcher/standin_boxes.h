@@ -39,6 +39,13 @@ struct TBox {
     t_object *sub; // owned subpatcher, or null
 };
 
+// The object a subpatcher box holds: it owns the patcher, names it as its
+// subpatcher and passes "loadbang" on to it.
+struct SubHolder {
+    t_object ob;
+    t_object *patcher;
+};
+
 struct TCord {
     t_jpatchline_head h;
     t_object *patcher;
@@ -86,22 +93,25 @@ inline void take_id(t_object *p, t_jbox_head *h, t_dictionary *d) {
     h->b_id = id;
 }
 
+inline void subholder_loadbang(SubHolder *x) {
+    if (x->patcher) jpatcher_loadbang(x->patcher);
+}
+
+inline void *subholder_subpatcher(SubHolder *x, t_atom_long index, void *) {
+    return index == 0 ? x->patcher : nullptr;
+}
+
+inline void subholder_free(SubHolder *x) {
+    if (x->patcher) object_free(x->patcher);
+}
+
 inline void tbox_free(TBox *x) {
     t_jpatcher *px = jpatcher_cast(x->h.b_patcher);
     if (px && !px->freeing_contents) {
         jpatcher_boxnotify(x->h.b_patcher, &x->h.b_ob, gensym("free"));
         jpatcher_unlinkbox(x->h.b_patcher, &x->h.b_ob);
     }
-    if (x->sub) object_free(x->sub);
-    else if (x->h.b_object) object_free(x->h.b_object);
-}
-
-inline void tbox_loadbang(TBox *x) {
-    if (x->sub) jpatcher_loadbang(x->sub);
-}
-
-inline void *tbox_subpatcher(TBox *x, t_atom_long index, void *) {
-    return index == 0 ? x->sub : nullptr;
+    if (x->h.b_object) object_free(x->h.b_object);
 }
 
 inline void *tbox_new(t_symbol *, long argc, t_atom *argv);
@@ -177,9 +187,11 @@ inline bool install() {
     t_class *b = class_new("tbox", as_method(tbox_new), as_method(tbox_free), sizeof(TBox), nullptr,
                            AT_GIMME, 0);
     b->flags |= CLASS_FLAG_BOX;
-    class_addmethod(b, as_method(tbox_loadbang), "loadbang", AT_CANT, 0);
-    class_addmethod(b, as_method(tbox_subpatcher), "subpatcher", AT_CANT, 0);
     class_register(gensym("box"), b);
+    t_class *h = class_new("subpatch", nullptr, as_method(subholder_free), sizeof(SubHolder), nullptr, 0);
+    class_addmethod(h, as_method(subholder_loadbang), "loadbang", AT_CANT, 0);
+    class_addmethod(h, as_method(subholder_subpatcher), "subpatcher", AT_CANT, 0);
+    class_register(ns(), h);
     t_class *g = class_new("juibogus", as_method(bogus_new), as_method(bogus_free), sizeof(Bogus),
                            nullptr, AT_OBJ, 0);
     g->flags |= CLASS_FLAG_BOX | CLASS_FLAG_NEWDICTIONARY;
@@ -200,7 +212,7 @@ inline void *tbox_new(t_symbol *, long argc, t_atom *argv) {
     x->h.b_patcher = p;
     take_id(p, &x->h, d);
     x->h.b_varname = sym_of(d, "varname");
-    if (t_symbol *held = sym_of(d, "held")) x->h.b_object = static_cast<t_object *>(object_new(ns(), held));
+    if (t_symbol *held = sym_of(d, "held")) x->h.b_object = static_cast<t_object *>(object_new_typed(ns(), held, 0, nullptr));
     t_dictionary *sub = nullptr;
     if (!dictionary_getdictionary(d, gensym("sub"), reinterpret_cast<t_object **>(&sub)) && sub) {
         dictionary_appendobject_flags(sub, gensym("###box###"), &x->h.b_ob, DICTIONARY_ENTRY_FLAG_NOFREE);
@@ -209,7 +221,9 @@ inline void *tbox_new(t_symbol *, long argc, t_atom *argv) {
         x->sub = static_cast<t_object *>(object_new_typed(gensym("nobox"), gensym("jpatcher"), 1, &a));
         dictionary_chuckentry(sub, gensym("###box###"));
         if (t_jpatcher *sx = jpatcher_cast(x->sub)) sx->box = &x->h.b_ob;
-        x->h.b_object = x->sub;
+        auto *holder = static_cast<SubHolder *>(object_alloc(class_findbyname(ns(), gensym("subpatch"))));
+        holder->patcher = x->sub;
+        x->h.b_object = &holder->ob;
     }
     jpatcher_linkbox(p, &x->h.b_ob);
     if (x->h.b_varname) jpatcher_boxnotify(p, &x->h.b_ob, gensym("varname_set"));
