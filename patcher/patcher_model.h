@@ -125,6 +125,14 @@ KIVO_INTERNAL long jpatcher_loadbang(t_object *p);
 KIVO_INTERNAL long jpatcher_closebang(t_object *p);
 KIVO_INTERNAL void jpatcher_freebang(t_object *p);
 KIVO_INTERNAL long jpatcher_is_tlp_loading(t_object *p);
+/* Shows the patcher (making a view when none owns a window); its first
+   view, or null. */
+KIVO_INTERNAL t_object *jpatcher_vis_imp(t_object *p, long move_on_display);
+KIVO_INTERNAL t_object *jpatcher_makeview(t_object *p, t_object *owner);
+/* Adds this module's messages to the patcher class: "loadbang",
+   "closebang", "vis", "getnextloadbang", "setnextloadbang", "newobject",
+   "newpatchline", "subpatcher", "iterate", "traverse" ... */
+KIVO_INTERNAL void jpatcher_reading_addmethods(t_class *c);
 
 /* ---- walkers */
 typedef long (*t_jpatcher_itercb)(void *arg, t_object *target);

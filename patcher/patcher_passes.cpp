@@ -338,3 +338,133 @@ long jpatcher_is_tlp_loading(t_object *p) {
 }
 
 } // extern "C"
+
+// ---- showing, and the hooks the patcher record calls
+
+namespace {
+
+long owns_window(t_object *view) {
+    return object_attr_getlong(view, gensym("viewownswindow")) != 0;
+}
+
+} // namespace
+
+extern "C" {
+
+t_object *jpatcher_makeview(t_object *p, t_object *owner) {
+    if (!jpatcher_cast(p) || !class_findbyname(_sym(nobox), sym("patcherview"))) return nullptr;
+    t_atom av[2];
+    atom_setobj(av, p);
+    if (owner) atom_setobj(av + 1, owner);
+    return static_cast<t_object *>(object_new_typed(_sym(nobox), sym("patcherview"), owner ? 2 : 1, av));
+}
+
+t_object *jpatcher_vis_imp(t_object *p, long move_on_display) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return nullptr;
+    bool owned = false;
+    for (t_object *view : snapshot(x->views)) owned |= owns_window(view) != 0;
+    if (!owned) jpatcher_makeview(p, nullptr);
+    if (x->vismessages) {
+        t_linklist *held = x->vismessages;
+        x->vismessages = nullptr;
+        for (t_object *inv : snapshot(held)) call_if(inv, sym("invoke"));
+        object_free(held);
+    }
+    if (move_on_display)
+        for (t_object *view : snapshot(x->views)) call_if(view, sym("moveifoffdisplay"));
+    jpatcher_patchernotify(p, sym("vis"));
+    return jpatcher_getnthview(p, 0);
+}
+
+void jpatcher_show_hook(t_jpatcher *x) {
+    if (x) jpatcher_vis_imp(&x->ob, 1);
+}
+
+void jpatcher_notify_views(t_jpatcher *x, t_symbol *s) {
+    if (x) jpatcher_patchernotify(&x->ob, s);
+}
+
+void jpatcher_notify_lines(t_jpatcher *x, t_symbol *s) {
+    if (!x) return;
+    for (t_object *cord : snapshot(x->lines)) jpatcher_linenotify(&x->ob, cord, s);
+}
+
+} // extern "C"
+
+// ---- the patcher's messages of this module
+
+namespace {
+
+using kivo_method_cast = void (*)();
+
+template <typename F>
+method M(F f) {
+    return reinterpret_cast<method>(reinterpret_cast<kivo_method_cast>(f));
+}
+
+void msg_loadbang(t_jpatcher *x) {
+    jpatcher_loadbang(&x->ob);
+}
+void msg_closebang(t_jpatcher *x) {
+    jpatcher_closebang(&x->ob);
+}
+void msg_vis(t_jpatcher *x) {
+    jpatcher_vis_imp(&x->ob, 1);
+}
+void msg_getnextloadbang(t_jpatcher *x, t_object **out) {
+    if (out) *out = x->next_loadbang;
+}
+void msg_setnextloadbang(t_jpatcher *x, t_object *next) {
+    x->next_loadbang = next;
+}
+void msg_patchernotify(t_jpatcher *x, t_symbol *s) {
+    jpatcher_patchernotify(&x->ob, s);
+}
+t_kivo_err msg_newobject(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
+    return static_cast<t_kivo_err>(jpatcher_newobject(&x->ob, argc, argv, rv));
+}
+t_kivo_err msg_newpatchline(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
+    return static_cast<t_kivo_err>(jpatcher_newpatchline(&x->ob, argc, argv, rv));
+}
+t_object *msg_getnthview(t_jpatcher *x, long index) {
+    return jpatcher_getnthview(&x->ob, index);
+}
+t_object *msg_subpatcher(t_jpatcher *x, long index, void *) {
+    return index == 0 ? &x->ob : nullptr;
+}
+t_object *msg_iterate(t_jpatcher *x, t_jpatcher_itercb fn, void *arg, long flags, t_object **out) {
+    return jpatcher_iterate(&x->ob, fn, arg, flags, out);
+}
+long msg_traverse(t_jpatcher *x, t_jpatcher_travcb fn, void *arg, long *result) {
+    return jpatcher_traverse(&x->ob, fn, arg, result);
+}
+long msg_traverseunique(t_jpatcher *x, t_jpatcher_travcb fn, void *arg, t_hashtab *visited,
+                        long *result) {
+    return jpatcher_traverseunique(&x->ob, fn, arg, visited, result);
+}
+long msg_traverseclear(t_jpatcher *x) {
+    return jpatcher_traverseclear(&x->ob);
+}
+
+} // namespace
+
+extern "C" void jpatcher_reading_addmethods(t_class *c) {
+    if (!c) return;
+    class_addmethod(c, M(msg_loadbang), "loadbang", 0);
+    class_addmethod(c, M(msg_closebang), "closebang", 0);
+    class_addmethod(c, M(msg_vis), "vis", 0);
+    class_addmethod(c, M(msg_vis), "mousedoubleclick", 0);
+    class_addmethod(c, M(msg_vis), "dblclick", 0);
+    class_addmethod(c, M(msg_getnextloadbang), "getnextloadbang", AT_CANT, 0);
+    class_addmethod(c, M(msg_setnextloadbang), "setnextloadbang", AT_CANT, 0);
+    class_addmethod(c, M(msg_patchernotify), "patchernotify", AT_CANT, 0);
+    class_addmethod(c, M(msg_newobject), "newobject", AT_GIMMEBACK, 0);
+    class_addmethod(c, M(msg_newpatchline), "newpatchline", AT_GIMMEBACK, 0);
+    class_addmethod(c, M(msg_getnthview), "getnthview", AT_CANT, 0);
+    class_addmethod(c, M(msg_subpatcher), "subpatcher", AT_CANT, 0);
+    class_addmethod(c, M(msg_iterate), "iterate", AT_CANT, 0);
+    class_addmethod(c, M(msg_traverse), "traverse", AT_CANT, 0);
+    class_addmethod(c, M(msg_traverseunique), "traverseunique", AT_CANT, 0);
+    class_addmethod(c, M(msg_traverseclear), "traverseclear", AT_CANT, 0);
+}

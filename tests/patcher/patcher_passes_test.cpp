@@ -64,6 +64,31 @@ TEST_F(PatcherPasses, LoadbangReachesSubpatchersInTheOthersPass) {
     EXPECT_EQ(sb::calls(), want);
 }
 
+TEST_F(PatcherPasses, PatcherMessagesReachTheModel) {
+    t_object *p = patcher(nullptr);
+    t_dictionary *d = sb::json(R"({"box":{"kivoclass":"tbox","held":"loadbang"}})");
+    t_atom arg, rv;
+    atom_setobj(&arg, d);
+    EXPECT_EQ(object_method_typed(p, S("newobject"), 1, &arg, &rv), 0);
+    EXPECT_EQ(atom_getobj(&rv), sb::box_at(p, 0));
+    EXPECT_EQ(jpatcher_cast(p)->last_box, sb::box_at(p, 0));
+    object_free(d);
+
+    // The loadbang queue threads patchers through these two messages.
+    t_object *other = patcher(nullptr);
+    object_method(p, S("setnextloadbang"), other);
+    t_object *next = nullptr;
+    object_method(p, S("getnextloadbang"), &next);
+    EXPECT_EQ(next, other);
+    EXPECT_EQ(object_method(p, S("subpatcher"), 0L, nullptr), p);
+    EXPECT_EQ(object_method(p, S("subpatcher"), 1L, nullptr), nullptr);
+
+    next_service_pass();
+    sb::calls().clear();
+    object_method(p, S("loadbang"));
+    EXPECT_EQ(sb::calls(), std::vector<std::string>{"loadbang loadbang"});
+}
+
 TEST_F(PatcherPasses, FreebangCallsSubpatchersFirstAndOnlyOnce) {
     t_object *p = patcher(R"({"boxes":[
         {"box":{"kivoclass":"tbox","held":"other"}},

@@ -172,7 +172,10 @@ inline bool install() {
     static int state = 0;
     if (state) return state > 0;
     state = -1;
-    if (!class_findbyname(gensym("nobox"), gensym("jpatcher"))) return false;
+    t_class *patcher_class = class_findbyname(gensym("nobox"), gensym("jpatcher"));
+    if (!patcher_class) return false;
+    // Until the class registration adds them itself.
+    if (!class_getmethod_object(patcher_class, gensym("newobject"))) jpatcher_reading_addmethods(patcher_class);
     if (class_findbyname(gensym("box"), gensym("tbox")) ||
         class_findbyname(gensym("nobox"), gensym("jpatchline")) ||
         class_findbyname(gensym("box"), gensym("juibogus")))
