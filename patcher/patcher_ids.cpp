@@ -31,13 +31,15 @@ t_dictionary *new_moniker() {
 }
 
 t_object *cord_between(t_jpatcher *x, t_object *b1, long outlet, t_object *b2, long inlet) {
-    for (t_atom_long i = 0, n = linklist_getsize(x->lines); i < n; ++i) {
-        auto *c = static_cast<t_jpatchline_head *>(linklist_getindex(x->lines, i));
-        if (c && c->pl_box1 == b1 && c->pl_box2 == b2 && c->pl_outletnum == outlet &&
+    t_object *found = nullptr;
+    jpatcher_each(x->lines, [&](t_object *o) {
+        auto *c = reinterpret_cast<t_jpatchline_head *>(o);
+        if (c->pl_box1 == b1 && c->pl_box2 == b2 && c->pl_outletnum == outlet &&
             c->pl_inletnum == inlet)
-            return &c->pl_ob;
-    }
-    return nullptr;
+            found = o;
+        return found != nullptr;
+    });
+    return found;
 }
 
 } // namespace
@@ -74,16 +76,25 @@ t_object *jpatcher_getboxfromid(t_object *p, t_symbol *id) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !id) return nullptr;
     t_object *box = nullptr;
-    if (x->boxids && !hashtab_lookup(x->boxids, id, &box) && box) return box;
-    for (t_atom_long i = 0, n = linklist_getsize(x->boxes); i < n; ++i) {
-        auto *b = static_cast<t_object *>(linklist_getindex(x->boxes, i));
-        if (jbox_head_id(b) == id) {
-            // The cache borrows the box: the unlink takes it out again.
-            if (x->boxids) hashtab_storeflags(x->boxids, id, b, HASHTAB_FLAG_NOFREE);
-            return b;
-        }
+    if (x->boxids && !hashtab_lookup(x->boxids, id, &box) && box) {
+        if (jbox_head_id(box) == id) return box;
+        hashtab_chuckkey(x->boxids, id); // the box was renamed since
     }
-    return nullptr;
+    box = nullptr;
+    // Linking indexes every box that has its identifier by then; unless a
+    // box came without one, a miss is final. Walking the list on every miss
+    // would make loading a large patcher quadratic.
+    t_atom_long unindexed = 0;
+    if (x->boxids && (object_obex_lookuplong(p, gensym("#boxids_unindexed"), &unindexed) ||
+                      unindexed <= 0))
+        return nullptr;
+    jpatcher_each(x->boxes, [&](t_object *b) {
+        if (jbox_head_id(b) == id) box = b;
+        return box != nullptr;
+    });
+    // The cache borrows the box: the unlink takes it out again.
+    if (box && x->boxids) hashtab_storeflags(x->boxids, id, box, HASHTAB_FLAG_NOFREE);
+    return box;
 }
 
 long jpatcher_findboxfromid(t_object *box, t_symbol *id) {
@@ -271,8 +282,12 @@ long jpatcher_getnewobjects(t_object *p, long *count, t_atom **atoms) {
     if (n <= 0) return -1;
     auto *av = reinterpret_cast<t_atom *>(sysmem_newptr(static_cast<long>(n * sizeof(t_atom))));
     if (!av) return -1;
-    for (t_atom_long i = 0; i < n; ++i)
-        atom_setobj(av + i, linklist_getindex(x->newobject_log, i));
+    long i = 0;
+    jpatcher_each(x->newobject_log, [&](t_object *b) {
+        if (i < n) atom_setobj(av + i++, b);
+        return false;
+    });
+    n = i;
     *count = static_cast<long>(n);
     *atoms = av;
     return 0;
@@ -329,8 +344,7 @@ void jpatcher_box_poptemp(t_object *p) {
 void jpatcher_box_cleartemp(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x) return;
-    for (t_atom_long i = 0, n = linklist_getsize(x->boxes); i < n; ++i)
-        jbox_cleartemp(static_cast<t_object *>(linklist_getindex(x->boxes, i)), p);
+    jpatcher_each(x->boxes, [&](t_object *b) { return jbox_cleartemp(b, p) != 0; });
 }
 
 void jpatcher_box_settemp(t_object *p, t_object *box, long on) {

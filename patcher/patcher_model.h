@@ -162,4 +162,28 @@ KIVO_INTERNAL long jpatcher_subpatchers_of(t_object *obj, void *arg, t_object **
 
 KIVO_END_C
 
+#ifdef __cplusplus
+#include <vector>
+/* Calls f on each item of the list, front of the chain first, until f
+   answers true (then true). Reading only: f must not change the list. The
+   list's own index access walks from the head, so loops over indexes would
+   be quadratic. */
+template <typename F>
+inline bool jpatcher_each(t_linklist *list, F f) {
+    for (t_linklistelem *n = list ? list->head : nullptr; n; n = n->next)
+        if (n->item && f(static_cast<t_object *>(n->item))) return true;
+    return false;
+}
+/* The items of a list, for walks whose work may change it. */
+inline std::vector<t_object *> jpatcher_items(t_linklist *list) {
+    std::vector<t_object *> items;
+    if (!list || list->count <= 0) return items;
+    items.resize(static_cast<size_t>(list->count));
+    t_atom_long n = linklist_makearray(list, reinterpret_cast<void **>(items.data()), list->count);
+    items.resize(static_cast<size_t>(n < 0 ? 0 : n));
+    std::erase(items, nullptr);
+    return items;
+}
+#endif
+
 #endif

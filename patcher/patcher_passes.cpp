@@ -21,6 +21,7 @@
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/eventcontext.h"
+#include "kivo/obex.h"
 #include "kivo/qelem.h"
 #include "kivo/registry.h"
 
@@ -44,13 +45,7 @@ bool call_if(t_object *x, t_symbol *s) {
 }
 
 std::vector<t_object *> snapshot(t_linklist *list) {
-    std::vector<t_object *> items;
-    if (!list) return items;
-    t_atom_long n = linklist_getsize(list);
-    items.reserve(static_cast<size_t>(n));
-    for (t_atom_long i = 0; i < n; ++i)
-        if (auto *o = static_cast<t_object *>(linklist_getindex(list, i))) items.push_back(o);
-    return items;
+    return jpatcher_items(list);
 }
 
 void send_views(t_jpatcher *x, t_symbol *msg, short argc, t_atom *argv) {
@@ -153,6 +148,24 @@ void notify(t_object *p, t_deferfn fn, t_symbol *s, t_object *what) {
     defer(p, fn, nullptr, 2, av);
 }
 
+// The identifier table has a fixed number of slots; a patcher of tens of
+// thousands of boxes would make every lookup walk a long chain. Rebuild it
+// with more slots from the box list as the patcher grows.
+void grow_boxids(t_jpatcher *x) {
+    if (!x->boxids) return;
+    t_atom_long n = linklist_getsize(x->boxes);
+    if (n <= 2 * x->boxids->slotcount) return;
+    t_hashtab *bigger = hashtab_new(static_cast<long>(n * 4 + 1));
+    if (!bigger) return;
+    hashtab_flags(bigger, HASHTAB_FLAG_NOFREE);
+    jpatcher_each(x->boxes, [&](t_object *b) {
+        if (t_symbol *id = jbox_head_id(b)) hashtab_storeflags(bigger, id, b, HASHTAB_FLAG_NOFREE);
+        return false;
+    });
+    object_free(x->boxids);
+    x->boxids = bigger;
+}
+
 enum class Pass { Preset, Others, Loaders };
 
 bool in_pass(t_symbol *cls, Pass pass) {
@@ -216,7 +229,20 @@ void jpatcher_unlinkview(t_object *p, t_object *view) {
 
 void jpatcher_linkbox(t_object *p, t_object *box) {
     t_jpatcher *x = jpatcher_cast(p);
-    if (x && box) linklist_insertindex(x->boxes, box, 0);
+    if (!x || !box) return;
+    linklist_insertindex(x->boxes, box, 0);
+    grow_boxids(x);
+    t_symbol *id = jbox_head_id(box);
+    t_object *other = nullptr;
+    if (id && x->boxids) {
+        if (hashtab_lookup(x->boxids, id, &other))
+            hashtab_storeflags(x->boxids, id, box, HASHTAB_FLAG_NOFREE);
+    } else {
+        // Lookups must walk the list from now on to find this box.
+        t_atom_long n = 0;
+        object_obex_lookuplong(p, sym("#boxids_unindexed"), &n);
+        object_obex_storelong(p, sym("#boxids_unindexed"), n + 1);
+    }
 }
 
 void jpatcher_unlinkbox(t_object *p, t_object *box) {

@@ -80,10 +80,24 @@ struct Binding {
     Binding &operator=(const Binding &) = delete;
 };
 
+// The application's folder does not move while we run; asking for it
+// resolves the executable's path each time.
+short app_folder() {
+    static short cached = 0;
+    if (!cached) cached = path_getapppath();
+    return cached;
+}
+
+// Setting the default folder rebuilds its search list: only do so when it
+// changes, which for the boxes of one patcher is once.
 struct DefaultFolder {
     short saved;
-    explicit DefaultFolder(short id) : saved(path_getdefault()) { path_setdefault(id, 0); }
-    ~DefaultFolder() { path_setdefault(saved, 0); }
+    explicit DefaultFolder(short id) : saved(path_getdefault()) {
+        if (id != saved) path_setdefault(id, 0);
+    }
+    ~DefaultFolder() {
+        if (path_getdefault() != saved) path_setdefault(saved, 0);
+    }
     DefaultFolder(const DefaultFolder &) = delete;
     DefaultFolder &operator=(const DefaultFolder &) = delete;
 };
@@ -358,8 +372,7 @@ long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv) {
         return -1;
     }
     Binding bind_p(sym("#P"), p);
-    DefaultFolder folder(x->path || x->creation_parent ? static_cast<short>(x->path)
-                                                       : path_getapppath());
+    DefaultFolder folder(x->path || x->creation_parent ? static_cast<short>(x->path) : app_folder());
     long result = -1;
     t_object *box = nullptr;
     if (argv[0].type == AT_OBJ) {
@@ -445,7 +458,12 @@ long jpatcher_getboxes(t_object *p, long *count, t_atom **atoms) {
     if (n <= 0) return 0;
     auto *av = reinterpret_cast<t_atom *>(sysmem_newptr(static_cast<long>(n * sizeof(t_atom))));
     if (!av) return -1;
-    for (t_atom_long i = 0; i < n; ++i) atom_setobj(av + i, linklist_getindex(x->boxes, i));
+    long i = 0;
+    jpatcher_each(x->boxes, [&](t_object *b) {
+        if (i < n) atom_setobj(av + i++, b);
+        return false;
+    });
+    n = i;
     *count = static_cast<long>(n);
     *atoms = av;
     return 0;

@@ -35,10 +35,7 @@ t_object *iterate(t_object *p, t_jpatcher_itercb fn, void *arg, long flags, t_ob
     if (!x) return nullptr;
     if ((flags & JPATCHER_ITER_SELF) && fn(arg, p)) return p;
     // Walk a snapshot so that a callback may add boxes without disturbing us.
-    t_atom_long n = linklist_getsize(x->boxes);
-    for (t_atom_long i = 0; i < n; ++i) {
-        auto *box = static_cast<t_object *>(linklist_getindex(x->boxes, i));
-        if (!box) continue;
+    for (t_object *box : jpatcher_items(x->boxes)) {
         t_object *held = jbox_head(box)->b_object;
         if (!held && (flags & JPATCHER_ITER_SKIPEMPTY)) continue;
         t_object *target = (flags & JPATCHER_ITER_BOX) ? box : (held ? held : box);
@@ -70,10 +67,8 @@ long traverse(t_object *p, t_jpatcher_travcb fn, void *arg, long flags, t_hashta
               int depth) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || depth >= kMaxDepth) return 0;
-    t_atom_long n = linklist_getsize(x->boxes);
-    for (t_atom_long i = 0; i < n; ++i) {
-        auto *box = static_cast<t_object *>(linklist_getindex(x->boxes, i));
-        t_object *held = box ? jbox_head(box)->b_object : nullptr;
+    for (t_object *box : jpatcher_items(x->boxes)) {
+        t_object *held = jbox_head(box)->b_object;
         if (!held) continue;
         t_object *subs[64];
         long count = jpatcher_subpatchers_of(held, arg, subs, 64);
