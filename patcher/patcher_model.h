@@ -129,6 +129,10 @@ KIVO_INTERNAL long jpatcher_is_tlp_loading(t_object *p);
    view, or null. */
 KIVO_INTERNAL t_object *jpatcher_vis_imp(t_object *p, long move_on_display);
 KIVO_INTERNAL t_object *jpatcher_makeview(t_object *p, t_object *owner);
+/* "view": an optional leading view index, then a selector and its
+   arguments for every view (or the one at the index); without a selector
+   rv receives the number of views. */
+KIVO_INTERNAL t_kivo_err jpatcher_view(t_object *p, long argc, t_atom *argv, t_atom *rv);
 /* Adds this module's messages to the patcher class: "loadbang",
    "closebang", "vis", "getnextloadbang", "setnextloadbang", "newobject",
    "newpatchline", "subpatcher", "iterate", "traverse" ... */

@@ -403,6 +403,30 @@ t_object *jpatcher_vis_imp(t_object *p, long move_on_display) {
     return jpatcher_getnthview(p, 0);
 }
 
+t_kivo_err jpatcher_view(t_object *p, long argc, t_atom *argv, t_atom *rv) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x) return -1;
+    long index = -1;
+    if (argc > 0 && argv && argv->type == AT_LONG) {
+        index = static_cast<long>(atom_getlong(argv));
+        --argc;
+        ++argv;
+    }
+    std::vector<t_object *> views = snapshot(x->views);
+    if (argc < 1 || !argv || argv->type != AT_SYM) {
+        if (rv) atom_setlong(rv, static_cast<t_atom_long>(views.size()));
+        return 0;
+    }
+    t_symbol *selector = atom_getsym(argv);
+    t_kivo_err err = 0;
+    for (size_t i = 0; i < views.size(); ++i) {
+        if (index >= 0 && static_cast<size_t>(index) != i) continue;
+        err = object_method_typed(views[i], selector, argc - 1, argv + 1, rv);
+        if (index >= 0) break;
+    }
+    return err;
+}
+
 void jpatcher_show_hook(t_jpatcher *x) {
     if (x) jpatcher_vis_imp(&x->ob, 1);
 }
@@ -453,6 +477,9 @@ t_kivo_err msg_newobject(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_a
 t_kivo_err msg_newpatchline(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
     return static_cast<t_kivo_err>(jpatcher_newpatchline(&x->ob, argc, argv, rv));
 }
+t_kivo_err msg_view(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
+    return jpatcher_view(&x->ob, argc, argv, rv);
+}
 t_object *msg_getnthview(t_jpatcher *x, long index) {
     return jpatcher_getnthview(&x->ob, index);
 }
@@ -488,6 +515,7 @@ extern "C" void jpatcher_reading_addmethods(t_class *c) {
     class_addmethod(c, M(msg_newobject), "newobject", AT_GIMMEBACK, 0);
     class_addmethod(c, M(msg_newpatchline), "newpatchline", AT_GIMMEBACK, 0);
     class_addmethod(c, M(msg_getnthview), "getnthview", AT_CANT, 0);
+    class_addmethod(c, M(msg_view), "view", AT_GIMMEBACK, 0);
     class_addmethod(c, M(msg_subpatcher), "subpatcher", AT_CANT, 0);
     class_addmethod(c, M(msg_iterate), "iterate", AT_CANT, 0);
     class_addmethod(c, M(msg_traverse), "traverse", AT_CANT, 0);

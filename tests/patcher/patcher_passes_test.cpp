@@ -89,6 +89,54 @@ TEST_F(PatcherPasses, PatcherMessagesReachTheModel) {
     EXPECT_EQ(sb::calls(), std::vector<std::string>{"loadbang loadbang"});
 }
 
+struct ProbeView {
+    t_object ob;
+    int index;
+};
+
+void probeview_zoom(ProbeView *v, t_symbol *, long argc, t_atom *argv) {
+    sb::calls().push_back("view " + std::to_string(v->index) + " zoomfactor " +
+                          std::to_string(argc ? atom_getfloat(argv) : -1));
+}
+
+void probeview_notify(ProbeView *v, t_symbol *, long argc, t_atom *argv) {
+    if (argc == 2)
+        sb::calls().push_back("view " + std::to_string(v->index) + " " + atom_getsym(argv)->name);
+}
+
+TEST_F(PatcherPasses, ViewMessagesReachEveryViewOrTheIndexedOne) {
+    static t_class *c = [] {
+        t_class *k = class_new("ptest_view", nullptr, nullptr, sizeof(ProbeView), nullptr, 0);
+        class_addmethod(k, kivo::test::as_method(probeview_zoom), "zoomfactor", AT_GIMME, 0);
+        class_addmethod(k, kivo::test::as_method(probeview_notify), "patchernotify", AT_GIMME, 0);
+        class_register(S("nobox"), k);
+        return k;
+    }();
+    t_object *p = patcher(nullptr);
+    ProbeView *views[2];
+    for (int i = 0; i < 2; ++i) {
+        views[i] = static_cast<ProbeView *>(object_alloc(c));
+        views[i]->index = i;
+        jpatcher_linkview(p, &views[i]->ob);
+    }
+    t_atom av[3], rv;
+    atom_setlong(av, 1);
+    atom_setsym(av + 1, S("zoomfactor"));
+    atom_setfloat(av + 2, 2);
+    jpatcher_view(p, 3, av, &rv);
+    EXPECT_EQ(sb::calls(), std::vector<std::string>{"view 1 zoomfactor 2.000000"});
+    jpatcher_view(p, 0, nullptr, &rv);
+    EXPECT_EQ(atom_getlong(&rv), 2);
+    sb::calls().clear();
+    jpatcher_patchernotify(p, S("title"));
+    EXPECT_EQ(sb::calls(), (std::vector<std::string>{"view 0 title", "view 1 title"}));
+    for (ProbeView *v : views) {
+        jpatcher_unlinkview(p, &v->ob);
+        object_free(v);
+    }
+    EXPECT_EQ(jpatcher_getnthview(p, 0), nullptr);
+}
+
 TEST_F(PatcherPasses, FreebangCallsSubpatchersFirstAndOnlyOnce) {
     t_object *p = patcher(R"({"boxes":[
         {"box":{"kivoclass":"tbox","held":"other"}},
