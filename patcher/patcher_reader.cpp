@@ -137,6 +137,7 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
     if (c) {
         t_symbol *cname = class_nameget(c);
         if (c->flags & CLASS_FLAG_NEWDICTIONARY) {
+            dictionary_deleteentry(box, sym("#P")); // a file's own "#P" is no patcher
             dictionary_appendobject_flags(box, sym("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
             t_atom a;
             atom_setobj(&a, box);
@@ -179,7 +180,10 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
 
     t_object *holder = nullptr;
     bool stored_holder = false;
-    if (!dictionary_getobject(d, sym("###box###"), &holder) && holder) {
+    // Only a box put there by its class counts: a file can hold a
+    // dictionary under this key too.
+    if (!dictionary_getobject(d, sym("###box###"), &holder) && holder &&
+        class_is_box(object_class(holder))) {
         object_obex_storeflags(p, sym("###box###"), holder, HASHTAB_FLAG_NOFREE);
         stored_holder = true;
     }
@@ -423,6 +427,7 @@ t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *
     if (!jpatcher_cast(p) || !classname) return nullptr;
     t_dictionary *copy = box ? dictionary_clone(box) : dictionary_new();
     if (!copy) return nullptr;
+    dictionary_deleteentry(copy, sym("#P"));
     dictionary_appendobject_flags(copy, sym("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
     dictionary_deleteentry(copy, sym("realclass"));
     dictionary_appendsym(copy, sym("realclass"), classname);

@@ -144,6 +144,13 @@ TEST_F(PatcherReader, BadInputKeepsEverythingReadable) {
     EXPECT_DOUBLE_EQ(jpatcher_cast(p)->gridsize[0], 15); // default kept
     EXPECT_TRUE(posted(posts.take(), "obj-99"));
 
+    // Keys that only the program may fill are not taken from a file.
+    t_object *r = patcher(R"({"###box###":{"x":1},
+        "boxes":[{"box":{"kivoclass":"nosuch","#P":{"y":2}}}]})");
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(jpatcher_get_count(r), 1);
+    EXPECT_EQ(reinterpret_cast<sb::Bogus *>(sb::box_at(r, 0))->h.b_patcher, r);
+
     // "boxes" that is not an array reads as no boxes.
     t_object *q = patcher(R"({"boxes":{"box":{"kivoclass":"tbox"}}})");
     ASSERT_NE(q, nullptr);
