@@ -13,6 +13,7 @@
 #include "kivo/kivo.h"
 #include "kivo_test.h"
 #include "search_fixture.h"
+#include "tests/patcher/standin_boxes.h"
 
 namespace {
 
@@ -275,6 +276,44 @@ TEST_F(LoadingTest, ShortPatcherFilesAreRecognised) {
                  {"empty.kivopat", 0}, {"missing.kivopat", 0}};
     for (const Case &c : cases)
         EXPECT_EQ(jpatcher_dictionaryfile_isjpatcher(c.name, lib_), c.expect) << c.name;
+}
+
+TEST_F(LoadingTest, SmallPatcherFileOpensAsAPatcher) {
+    // Well under 256 bytes: still a patcher, not message text.
+    put("lib/tiny.kivopat", "{\"patcher\":{\"boxes\":[],\"lines\":[]}}");
+    PostCapture posts;
+    const long parses = loader_jsonparsecount();
+    auto *p = static_cast<t_object *>(fileload("tiny.kivopat", lib_));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(object_classname(p), gensym("jpatcher"));
+    EXPECT_TRUE(posts.texts(POST_KIND_ERROR).empty());
+    EXPECT_EQ(loader_inload(), 0);
+    auto *again = static_cast<t_object *>(fileload("tiny.kivopat", lib_));
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, p);
+    EXPECT_EQ(loader_jsonparsecount(), parses + 2) << "the cache lasts one outermost load";
+    object_free(again);
+    object_free(p);
+}
+
+TEST_F(LoadingTest, LoadbangReachesInnermostPatchersFirst) {
+    namespace sb = kivo::test::patcher;
+    if (!sb::install()) GTEST_SKIP() << "no patcher class, or real box classes present";
+    // Three patchers nested in one file; each holds one object that logs
+    // its "loadbang". Within one patcher "preset" would go first, so the
+    // order shows that whole subpatchers go before the patcher holding them.
+    put("lib/nest.kivopat", R"({"patcher":{"boxes":[
+        {"box":{"kivoclass":"tbox","held":"preset"}},
+        {"box":{"kivoclass":"tbox","sub":{"boxes":[
+            {"box":{"kivoclass":"tbox","held":"other"}},
+            {"box":{"kivoclass":"tbox","sub":{"boxes":[
+                {"box":{"kivoclass":"tbox","held":"loadmess"}}]}}}]}}}]}})");
+    sysqelem_dequeue(); // a fresh service pass
+    sb::calls().clear();
+    auto *p = static_cast<t_object *>(fileload("nest.kivopat", lib_));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(sb::calls(), (std::vector<std::string>{"loadbang loadmess", "loadbang other", "loadbang preset"}));
+    object_free(p);
 }
 
 TEST_F(LoadingTest, BadPatcherTextIsReportedAndLeavesNoLoadOpen) {
