@@ -259,6 +259,33 @@ TEST_F(LoadingTest, UnknownNamesAndReferencePagesAreNoObjects) {
     EXPECT_EQ(posts.texts(POST_KIND_ERROR).back(), "kvt_page.txt: No such object");
 }
 
+TEST_F(LoadingTest, PatcherFilesBecomeAbstractionsUnlessAlreadyLoading) {
+    put("lib/kvt_abs.kivopat", "{\"patcher\":{\"boxes\":[]}}");
+    publish();
+    PostCapture posts;
+    t_atom args[2];
+    atom_setlong(&args[0], 5);
+    atom_setsym(&args[1], gensym("x"));
+    auto *p = static_cast<t_object *>(newload(gensym("kvt_abs"), 2, args));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(object_classname(p), gensym("jpatcher"));
+    EXPECT_TRUE(posts.texts(POST_KIND_ERROR).empty());
+    EXPECT_EQ(loader_inload(), 0);
+    object_free(p);
+
+    // The same file is already being loaded further out: a patcher that
+    // would contain itself. The box gets no object.
+    loader_startrecursecheck();
+    loader_checkrecurse(gensym("kvt_abs.kivopat"));
+    EXPECT_EQ(newload(gensym("kvt_abs"), 0, nullptr), nullptr);
+    EXPECT_EQ(posts.texts(POST_KIND_ERROR),
+              (std::vector<std::string>{"patcher attempting to load itself: kvt_abs.kivopat",
+                                        "perhaps you have mistakenly named a patcher file the same name as "
+                                        "an object it contains. this is not permitted.",
+                                        "kvt_abs: No such object"}));
+    loader_startrecursecheck();
+}
+
 // ---- documents by type
 
 TEST_F(LoadingTest, ShortPatcherFilesAreRecognised) {
