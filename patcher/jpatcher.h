@@ -202,13 +202,52 @@ KIVO_INTERNAL t_object *jpatcher_find_by_id(t_symbol *patcherid);
 /* The patcher registered under the global name, or null. */
 KIVO_INTERNAL t_object *jpatcher_find_by_globalname(t_symbol *name);
 
-/* Reads a patcher dictionary into the patcher (the reader). */
+/* The class's constructor (AT_GIMME): no arguments, a patcher dictionary,
+   or the six legacy numbers. */
+KIVO_INTERNAL void *jpatcher_new(t_symbol *s, long argc, t_atom *argv);
+/* Ends a legacy construction: "#P" and "#B" go back to what they were. */
+KIVO_INTERNAL void jpatcher_pop(t_jpatcher *x);
+/* Live patchers. */
+KIVO_INTERNAL long jpatcher_instance_count(void);
+KIVO_INTERNAL void jpatcher_setclass_internal(t_class *c);
+KIVO_INTERNAL void jpatcher_idtable_init(void);
+/* Takes the patcher's global name out of the global name table. */
+KIVO_INTERNAL void jpatcher_globalname_remove(t_jpatcher *x);
+
+/* Seams to later layers, each a no-op until its layer defines it:
+   reads a patcher dictionary into the patcher (the reader); shows the
+   patcher; queues it for its load-time messages; runs the pending box
+   redraws (the redraw queue element's work). */
 KIVO_INTERNAL void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d);
+KIVO_INTERNAL void jpatcher_show_hook(t_jpatcher *x);
+KIVO_INTERNAL void jpatcher_queue_loadbang_hook(t_jpatcher *x);
+KIVO_INTERNAL void jpatcher_redraw_boxes_hook(t_jpatcher *x);
+/* Tells the views, or every cord, what changed; dirty state from the
+   editing controller. */
+KIVO_INTERNAL void jpatcher_notify_views(t_jpatcher *x, t_symbol *what);
+KIVO_INTERNAL void jpatcher_notify_lines(t_jpatcher *x, t_symbol *what);
+KIVO_INTERNAL long jpatcher_getdirty(t_jpatcher *x);
+
+/* ---- class set-up (registration order of the attributes; the two
+   messages go between "noedit" and "collective") */
+KIVO_INTERNAL void jpatcher_addattrs(t_class *c, method noedit_msg, method allowedit_msg);
+/* Frees the global patcher name table (the quit task). */
+KIVO_INTERNAL void jpatcher_globalnames_free(void);
+KIVO_INTERNAL void jpatcher_initclass(void);
+KIVO_INTERNAL void jpatcher_syms_init(void);
+KIVO_INTERNAL void jpatcher_registerfileformats(void);
+/* The legacy instance messages: a box from the legacy text form, or null. */
+KIVO_INTERNAL t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *argv);
 
 /* ---- helpers */
-KIVO_INTERNAL long jpatcher_is_box_namespace(t_symbol *name_space);
-KIVO_INTERNAL long jpatcher_colorindex_from_jrgba(const t_jrgba *c);
-KIVO_INTERNAL void jpatcher_jrgba_from_colorindex(long index, t_jrgba *c);
+/* 1 when the patcher's "classnamespace" is absent, empty or "box". */
+KIVO_INTERNAL long jpatcher_is_box_namespace(t_jpatcher *patcher);
+/* A new dictionary (the caller owns it) describing the version assumed
+   for patcher dictionaries that carry no "appversion". */
+KIVO_INTERNAL t_dictionary *jpatcher_fallback_version(void);
+/* The default font of new boxes (the preferences' default). */
+KIVO_INTERNAL t_symbol *jpatcher_default_fontname(void);
+KIVO_INTERNAL double jpatcher_default_fontsize(void);
 
 KIVO_END_C
 

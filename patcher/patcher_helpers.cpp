@@ -11,6 +11,9 @@
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
 #include "kivo/obex.h"
+#include "kivo/dictionary.h"
+#include "kivo/legacy.h"
+#include "kivo/strutil.h"
 #include "kivo/sysmem.h"
 #include "patcher/jpatcher.h"
 
@@ -46,6 +49,49 @@ const unsigned char k_boxpalette[16][3] = {
     {255, 156, 156}, {255, 227, 23},  {40, 204, 140},  {74, 156, 97},
     {97, 156, 156},  {156, 179, 255}, {194, 181, 207}, {153, 153, 255},
     {102, 102, 204}, {153, 102, 153}, {255, 92, 174},  {255, 138, 215}};
+
+// The global colour table of old patchers, 16-bit components.
+const unsigned short k_palette48[48][3] = {
+    {65535, 65535, 65535}, {0, 0, 0}, {52736, 39936, 25344}, {65535, 26214, 13107},
+    {10496, 52224, 36096}, {0, 48059, 0}, {12544, 39936, 25344}, {13107, 26214, 26214},
+    {39321, 65535, 65535}, {0, 39321, 65535}, {0, 0, 56797}, {13107, 0, 39321},
+    {49920, 46592, 53504}, {39321, 39321, 65535}, {26214, 26214, 52428}, {13107, 13107, 26214},
+    {65535, 23808, 55040}, {39321, 0, 26214}, {39321, 26214, 39321}, {65535, 65535, 52428},
+    {61166, 61166, 61166}, {56797, 56797, 56797}, {52428, 52428, 52428}, {48059, 48059, 48059},
+    {43690, 43690, 43690}, {34952, 34952, 34952}, {30583, 30583, 30583}, {21845, 21845, 21845},
+    {17476, 17476, 17476}, {8738, 8738, 8738}, {4369, 4369, 4369}, {65535, 48640, 40192},
+    {65535, 58624, 6144}, {56797, 0, 0}, {65535, 39321, 39321}, {39936, 46336, 65535},
+    {65535, 35584, 55040}, {25344, 39936, 39936}, {52736, 36352, 36352}, {28672, 7273, 19819},
+    {32768, 16238, 14671}, {30295, 36317, 27769}, {21327, 22784, 10936}, {21894, 34387, 36864},
+    {53248, 36642, 9904}, {36352, 28095, 52701}, {48605, 41852, 45257}, {24243, 52701, 52701}};
+
+// The legacy box colour table (the user may change it; these are its
+// initial values).
+const unsigned short k_boxcolors16[16][3] = {
+    {43690, 43690, 43690}, {52428, 39976, 24903}, {65535, 48495, 39976}, {52428, 36044, 36044},
+    {65535, 39976, 39976}, {65535, 58326, 5898},  {10485, 52428, 36044}, {19005, 39976, 24903},
+    {24903, 39976, 39976}, {39976, 45874, 65535}, {49806, 46529, 53083}, {39321, 39321, 65535},
+    {26214, 26214, 52428}, {39321, 26214, 39321}, {65535, 23592, 44563}, {65535, 35388, 55049}};
+
+long g_sendcontext = 0;
+
+const char *k_default_fontname = "Arial";
+const double k_default_fontsize = 12.0;
+
+// The dictionary that says which version wrote `d`: its "appversion", or
+// itself when it has none.
+t_dictionary *version_dictionary(t_dictionary *d) {
+    t_object *av = nullptr;
+    if (dictionary_getdictionary(d, gensym("appversion"), &av) == 0 && av)
+        return reinterpret_cast<t_dictionary *>(av);
+    return d;
+}
+
+t_dictionary *bound_patcher_dictionary() {
+    t_object *o = gensym("#PD")->thing;
+    if (o && object_classname_compare(o, _sym(dictionary))) return reinterpret_cast<t_dictionary *>(o);
+    return nullptr;
+}
 
 } // namespace
 
@@ -182,5 +228,75 @@ long jpatcher_get_fileversion(t_object *p) {
     return static_cast<signed char>(object_attr_getchar(p, sym("fileversion")));
 }
 long jpatcher_get_currentfileversion(void) { return 1; }
+
+void set_jrgba_from_palette_index(long index, t_jrgba *colour) {
+    if (!colour) return;
+    if (index < 0 || index > 47) index = 1;
+    const unsigned short *c = k_palette48[index];
+    colour->red = c[0] / 65535.0;
+    colour->green = c[1] / 65535.0;
+    colour->blue = c[2] / 65535.0;
+    colour->alpha = 1.0;
+}
+
+int get_boxcolor_index_from_jrgba(t_jrgba *colour) {
+    if (!colour) return -1;
+    const long r = static_cast<long>(colour->red * 65535.0 + 0.5);
+    const long g = static_cast<long>(colour->green * 65535.0 + 0.5);
+    const long b = static_cast<long>(colour->blue * 65535.0 + 0.5);
+    for (int i = 0; i < 16; i++) {
+        const unsigned short *c = k_boxcolors16[i];
+        if (c[0] == r && c[1] == g && c[2] == b) return i;
+    }
+    return -1;
+}
+
+long jpatcher_inc_kivosendcontext(void) { return ++g_sendcontext; }
+
+long jpatcher_dictionary_modernui(t_dictionary *d) {
+    if (!d) d = bound_patcher_dictionary();
+    if (!d) return 1;
+    t_atom_long v = 0;
+    if (dictionary_getlong(version_dictionary(d), gensym("modernui"), &v) != 0) return 0;
+    return (long)v;
+}
+
+long jpatcher_dictionary_version(void) {
+    long major = (g_kivo_version >> 8) & 0xf;
+    if (t_dictionary *d = bound_patcher_dictionary()) {
+        t_atom_long v = 0;
+        if (dictionary_getlong(version_dictionary(d), gensym("major"), &v) == 0) major = (long)v;
+    }
+    return major;
+}
+
+t_dictionary *jpatcher_fallback_version(void) {
+    t_dictionary *d = dictionary_new();
+    if (!d) return nullptr;
+    dictionary_appendlong(d, gensym("major"), 5);
+    dictionary_appendlong(d, gensym("minor"), 0);
+    dictionary_appendlong(d, gensym("revision"), 0);
+    dictionary_appendsym(d, gensym("architecture"), gensym("x86"));
+    return d;
+}
+
+long jpatcher_is_box_namespace(t_jpatcher *patcher) {
+    t_symbol *ns = patcher ? object_attr_getsym(&patcher->ob, gensym("classnamespace")) : nullptr;
+    return !ns || ns == gensym("") || ns == _sym(box);
+}
+
+t_symbol *jpatcher_default_fontname(void) { return gensym(k_default_fontname); }
+double jpatcher_default_fontsize(void) { return k_default_fontsize; }
+t_symbol *systemfontsym(void) { return gensym(k_default_fontname); }
+
+const char *systemfontname(void) {
+    // Symbols live for the process, so the quoted text can be handed out.
+    static t_symbol *quoted = [] {
+        char buf[256 + 8];
+        quotestring_copy(k_default_fontname, buf, 0);
+        return gensym(buf);
+    }();
+    return quoted->name;
+}
 
 } // extern "C"

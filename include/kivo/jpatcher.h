@@ -92,6 +92,19 @@ KIVO_EXPORT char jpatcher_get_imprint(t_object *p);
 KIVO_EXPORT long jpatcher_get_fileversion(t_object *p);
 KIVO_EXPORT long jpatcher_get_currentfileversion(void);
 
+/* ---- colour indexes, versions and fonts */
+/* The global colour table, 0 ... 47; other indexes give black. */
+KIVO_EXPORT void set_jrgba_from_palette_index(long index, t_jrgba *colour);
+/* The legacy box colour table position 0 ... 15 of the colour, or -1. */
+KIVO_EXPORT int get_boxcolor_index_from_jrgba(t_jrgba *colour);
+KIVO_EXPORT long jpatcher_inc_kivosendcontext(void);
+/* Null: the dictionary being read (bound to "#PD"); 1 when none is. */
+KIVO_EXPORT long jpatcher_dictionary_modernui(struct dictionary *d);
+KIVO_EXPORT long jpatcher_dictionary_version(void);
+/* Quoted when it holds a space. */
+KIVO_EXPORT const char *systemfontname(void);
+KIVO_EXPORT t_symbol *systemfontsym(void);
+
 KIVO_END_C
 
 #endif
