@@ -303,6 +303,8 @@ void *jpatcher_load_frombuffer_namespace(const char *name, short path, const cha
 void *jpatcher_load_frombuffer(const char *name, short path, const char *text, long length,
                                long argc, t_atom *argv) {
     if (!text || length == 0) return object_new_typed(gensym("nobox"), gensym("jpatcher"), 0, nullptr);
+    // A negative length would reach past the text; read up to its end.
+    if (length < 0) length = static_cast<long>(std::strlen(text));
     return jpatcher_load_frombuffer_namespace(name, path, text, length, argc, argv, gensym("box"));
 }
 

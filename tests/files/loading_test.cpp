@@ -343,6 +343,54 @@ TEST_F(LoadingTest, LoadbangReachesInnermostPatchersFirst) {
     object_free(p);
 }
 
+// A box that holds an abstraction: its "abs" names the patcher file,
+// loaded by name as a box with that text would be.
+void *absbox_new(t_symbol *, long argc, t_atom *argv) {
+    namespace sb = kivo::test::patcher;
+    if (argc < 2) return nullptr;
+    auto *p = static_cast<t_object *>(atom_getobj(argv));
+    auto *d = static_cast<t_dictionary *>(atom_getobj(argv + 1));
+    auto *x = static_cast<sb::TBox *>(object_alloc(class_findbyname(gensym("box"), gensym("kvt_absbox"))));
+    x->h.b_patcher = p;
+    sb::take_id(p, &x->h, d);
+    if (t_symbol *abs = sb::sym_of(d, "abs")) {
+        auto *holder = static_cast<sb::SubHolder *>(object_alloc(class_findbyname(sb::ns(), gensym("subpatch"))));
+        holder->patcher = static_cast<t_object *>(newload(abs, 0, nullptr));
+        x->h.b_object = &holder->ob;
+    }
+    jpatcher_linkbox(p, &x->h.b_ob);
+    return x;
+}
+
+TEST_F(LoadingTest, AbstractionUsedTenTimesIsParsedOncePerLoad) {
+    namespace sb = kivo::test::patcher;
+    if (!sb::install()) GTEST_SKIP() << "no patcher class, or real box classes present";
+    if (!class_findbyname(gensym("box"), gensym("kvt_absbox"))) {
+        t_class *c = class_new("kvt_absbox", kivo::test::as_method(absbox_new), kivo::test::as_method(sb::tbox_free),
+                               sizeof(sb::TBox), nullptr, AT_GIMME, 0);
+        c->flags |= CLASS_FLAG_BOX;
+        class_register(gensym("box"), c);
+    }
+    std::string boxes;
+    for (int i = 0; i < 10; ++i)
+        boxes += std::string(i ? "," : "") + R"({"box":{"kivoclass":"kvt_absbox","abs":"kvt_inner"}})";
+    put("lib/kvt_outer.kivopat", "{\"patcher\":{\"boxes\":[" + boxes + "]}}");
+    put("lib/kvt_inner.kivopat", R"({"patcher":{"boxes":[{"box":{"kivoclass":"tbox","held":"other"}}]}})");
+    publish();
+    PostCapture posts;
+    for (int round = 0; round < 2; ++round) {
+        sysqelem_dequeue();
+        sb::calls().clear();
+        const long parses = loader_jsonparsecount();
+        auto *p = static_cast<t_object *>(fileload("kvt_outer.kivopat", lib_));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(loader_jsonparsecount(), parses + 2) << "the outer file and the abstraction, once each";
+        EXPECT_EQ(sb::calls(), std::vector<std::string>(10, "loadbang other")) << "every instance is built";
+        object_free(p);
+    }
+    EXPECT_TRUE(posts.texts(POST_KIND_ERROR).empty());
+}
+
 TEST_F(LoadingTest, BadPatcherTextIsReportedAndLeavesNoLoadOpen) {
     put("lib/broken.kivopat", "{\"patcher\": {\"boxes\": [ }");
     PostCapture posts;
