@@ -192,7 +192,8 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     t_atom *argv = nullptr;
     if (!dictionary_getatoms(d, sym("arguments"), &argc, &argv) && argc > 0 &&
         !object_attr_get(p, sym("arguments")))
-        object_addattr_atoms(p, "arguments", _sym(atom), 0, argc, argv);
+        if (!object_addattr_atoms(p, "arguments", _sym(atom), 0, argc, argv))
+            object_attr_addattr_parse(p, "arguments", "invisible", _sym(long), 0, "1");
 
     t_atom_long fileversion = 0;
     dictionary_getlong(d, sym("fileversion"), &fileversion);

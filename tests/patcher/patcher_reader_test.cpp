@@ -89,6 +89,16 @@ TEST_F(PatcherReader, NamespaceGridNameAndFileVersion) {
     EXPECT_DOUBLE_EQ(x->gridsize[1], 12);
     EXPECT_EQ(x->name, S("tune"));
     EXPECT_EQ(x->fileversion, 1); // set to the current version after reading
+    // "arguments" becomes an attribute of this patcher only.
+    t_object *args = patcher(R"({"arguments":[1,"two"]})");
+    long ac = 0;
+    t_atom *av = nullptr;
+    ASSERT_EQ(object_attr_getvalueof(args, S("arguments"), &ac, &av), 0);
+    EXPECT_EQ(ac, 2);
+    if (ac == 2) EXPECT_EQ(atom_getsym(av + 1), S("two"));
+    sysmem_freeptr(av);
+    EXPECT_EQ(object_attr_get(p, S("arguments")), nullptr);
+
     t_object *q = patcher(R"({"classnamespace":""})");
     EXPECT_EQ(jpatcher_cast(q)->classnamespace, S("box"));
 }
