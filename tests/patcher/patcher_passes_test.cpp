@@ -187,6 +187,47 @@ TEST_F(PatcherPasses, BoxFreedOffTheMainThreadWaitsForTheMainThread) {
     EXPECT_EQ(linklist_getsize(x->lines), 0);
 }
 
+struct Pvar {
+    t_object ob;
+};
+
+void pvar_connect(Pvar *, t_symbol *name) {
+    sb::calls().push_back(std::string("connect ") + name->name);
+}
+
+TEST_F(PatcherPasses, NamesSetDuringTheTopLevelLoadConnectNoPvar) {
+    static t_class *c = [] {
+        t_class *k = class_new("ptest_pvar", nullptr, nullptr, sizeof(Pvar), nullptr, 0);
+        class_addmethod(k, kivo::test::as_method(pvar_connect), "connectsym", AT_CANT, 0);
+        class_register(S("nobox"), k);
+        return k;
+    }();
+    t_object *p = patcher(R"({"boxes":[{"box":{"kivoclass":"tbox","id":"obj-1"}}]})");
+    t_jpatcher *x = jpatcher_cast(p);
+    auto *pv = static_cast<Pvar *>(object_alloc(c));
+    linklist_append(x->pvars, pv);
+    t_object *box = jpatcher_getboxfromid(p, S("obj-1"));
+    jbox_head(box)->b_varname = S("knob");
+    x->loadbang_serial = 7; // it has had its load-time pass
+
+    x->constructing = 1;
+    eventcontext_begin(EVENTCONTEXT_CLASS_LOADING, 0, nullptr, nullptr);
+    jpatcher_boxnotify(p, box, S("varname_set"));
+    eventcontext_end();
+    sched_dequeue();
+    t_object *named = nullptr;
+    EXPECT_EQ(hashtab_lookup(x->varnames, S("knob"), &named), 0);
+    EXPECT_TRUE(sb::calls().empty());
+
+    x->constructing = 0;
+    jpatcher_boxnotify(p, box, S("varname_set"));
+    EXPECT_TRUE(sb::calls().empty()); // not before the queue runs
+    sched_dequeue();
+    EXPECT_EQ(sb::calls(), std::vector<std::string>{"connect knob"});
+    linklist_chuckobject(x->pvars, pv);
+    object_free(pv);
+}
+
 TEST_F(PatcherPasses, BulkUpdateOnlyMarksMovedBoxes) {
     t_object *p = patcher(R"({"boxes":[{"box":{"kivoclass":"tbox","id":"obj-1"}},
                                        {"box":{"kivoclass":"tbox","id":"obj-2"}}]})");
