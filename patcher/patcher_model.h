@@ -12,7 +12,11 @@
  *
  * Invariants:
  * - A box's `b_id` is unique within its patcher and stays for the box's
- *   life; `boxids` is a cache: a miss falls back to the box list.
+ *   life. A box that has its identifier when it is linked is indexed in
+ *   `boxids` at once, and lookups then trust the index; only after a box
+ *   was linked without one does a miss walk the box list.
+ * - A box tells its patcher "free" (jpatcher_boxnotify) and unlinks itself
+ *   when it goes; a cord unlinks itself.
  * - `tempmark` is 0 or a single bit; every open mark level owns one bit of
  *   every box's mark word.
  * - The new-object log and the id-rename dictionary exist only between
