@@ -177,7 +177,8 @@ typedef struct jpatcher {
     /* Kept by the kernel's dispatch: set on a stack overflow in a send,
        cleared when the user dismisses the error; any thread. */
     unsigned char outlets_disabled;
-    /* The scheduler this patcher owns (top level only), or null. */
+    /* The scheduler made for this top-level patcher (the kernel frees it
+       with the patcher, as its owner), or null. */
     t_scheduler *own_scheduler;
     /* The error shown in the window (with a view only). */
     t_object *error_owner;    /* borrowed */

@@ -19,7 +19,9 @@
 #include "kivo/obex.h"
 #include "kivo/registry.h"
 #include "kivo/sysmem.h"
+#include "files/loading_internal.h"
 #include "patcher/patcher_internal.h"
+#include "patcher/patcher_model.h"
 
 namespace {
 
@@ -81,8 +83,8 @@ void choose_scheduler(t_jpatcher *x, t_scheduler **previous) {
     t_scheduler *s = scheduler_new();
     if (!s) return; // construction goes on without one
     object_attr_setobj(reinterpret_cast<t_object *>(s), _sym(owner), &x->ob);
-    // Owned through x->own_scheduler so that freeing can unchain it after
-    // the boxes and their clocks are gone.
+    // Its "owner" makes the kernel free it after the patcher; the store
+    // only refers to it.
     object_obex_storeflags(x, sym_S(), reinterpret_cast<t_object *>(s), HASHTAB_FLAG_NOFREE);
     x->own_scheduler = s;
     scheduler_chaintoglobal(s, 1);
@@ -276,11 +278,14 @@ void jpatcher_pop(t_jpatcher *x) {
 
 void jpatcher_free(t_jpatcher *x) {
     if (!x) return;
+    jpatcher_freebang(&x->ob);
+    loadbang_deleteobject(&x->ob);
     x->freed = 1;
     if (x->assoc) {
         if (method m = object_getmethod(x->assoc, sym("pclose")))
             reinterpret_cast<void (*)(t_object *, t_object *)>(reinterpret_cast<void (*)()>(m))(x->assoc, &x->ob);
     }
+    jpatcher_patchernotify(&x->ob, gensym("free"));
     free_list_with(x->views, false);
 
     x->freeing_contents = 1;
@@ -324,13 +329,10 @@ void jpatcher_free(t_jpatcher *x) {
     free_list_with(x->toolbar_excluded, true);
     free_list_with(x->toolbar_included, true);
 
-    // The boxes and their clocks are gone: the owned scheduler goes too.
-    if (x->own_scheduler) {
-        object_obex_chuck(x, sym_S());
-        scheduler_chaintoglobal(x->own_scheduler, 0);
-        object_free(x->own_scheduler);
-        x->own_scheduler = nullptr;
-    }
+    // The owned scheduler is not freed here: the kernel frees a scheduler
+    // whose owner is the object after purging the object's clocks, once
+    // this function has returned and every box (and its clocks) is gone.
+    x->own_scheduler = nullptr;
 }
 
 void jpatcher_redrawqfn(t_jpatcher *x) {

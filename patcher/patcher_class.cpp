@@ -15,6 +15,7 @@
 #include "kivo/path.h"
 #include "kivo/registry.h"
 #include "patcher/jpatcher.h"
+#include "patcher/patcher_model.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ void jpatcher_initclass(void) {
     quittask_install(patcher_quittask, nullptr);
     for (const char *name : k_legacy_instances) class_addmethod(c, M(newinstance_msg), name, AT_GIMME, 0);
     class_addmethod(c, M(pop_msg), "pop", 0);
+    jpatcher_reading_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();
