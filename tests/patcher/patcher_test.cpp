@@ -158,6 +158,19 @@ TEST(PatcherLife, ClocksInsideATopLevelPatcherFire) {
     clock_free(c);
 }
 
+TEST(PatcherLife, LegacyInstanceRestoresPoundPAndDefaultPath) {
+    Patchers ps;
+    t_object *p = ps.make();
+    ASSERT_NE(p, nullptr);
+    short path_before = path_getdefault();
+    // "user" needs a class name; nothing is made without one.
+    EXPECT_EQ(jpatcher_newinstance(R(p), S("user"), 0, nullptr), nullptr);
+    t_atom args[3] = {L(10), L(20), Y("no-such-class-anywhere")};
+    jpatcher_newinstance(R(p), S("newex"), 3, args);
+    EXPECT_EQ(S("#P")->thing, nullptr);
+    EXPECT_EQ(path_getdefault(), path_before);
+}
+
 TEST(PatcherAttrs, SettersKeepTheirRules) {
     Patchers ps;
     t_object *p = ps.make();
