@@ -90,12 +90,8 @@ long open_document(const char *name, short path) {
     }
     const t_fourcc type = info.type;
     if (type == kJSON || type == kTEXT || type == kKVOB) {
-        if (type == kJSON && is_patcher_json(name, path)) {
-            error("%s: can't open patcher: patchers cannot be loaded yet", shown_name(name));
+        if (!startupfile(name, path, type) && type == kJSON && is_patcher_json(name, path))
             g_failures.fetch_add(1);
-            return 1;
-        }
-        startupfile(name, path, type);
         return 1;
     }
     if (type == FILES_TYPE_EXTERNAL) {
