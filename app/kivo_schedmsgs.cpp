@@ -59,7 +59,6 @@ long s_lockcount = 0;
 long s_lock_saved = 0;
 
 long s_cantclosetoplevelpatchers = 0;
-long s_usesearchpath = 0;
 long s_disablecfmobjects = 0;
 long s_nokivowindowmenu = 0;
 long s_defaultpatcherwidth = 0;
@@ -385,10 +384,7 @@ void kivo_setoption(t_kivo *x, t_symbol *, long argc, t_atom *argv) {
     if (name == "cantclosetoplevelpatchers") {
         s_cantclosetoplevelpatchers = static_cast<long>(value);
     } else if (name == "usesearchpath") {
-        if (value) {
-            s_usesearchpath = 1;
-            path_addpath(path_getapppath(), 0, 0);
-        }
+        if (value) path_addpath(path_getapppath(), 0, 0);
     } else if (name == "noloadbangdisable") {
         switch_set("noloadbangdisable", value);
     } else if (name == "searchformissingfiles") {

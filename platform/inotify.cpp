@@ -15,6 +15,8 @@
 #include "platform/inotify.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -41,6 +43,9 @@ struct Subscription {
 
 class Watcher {
 public:
+    // Reads handled so far, each with all its callbacks run.
+    std::atomic<uint64_t> reads_{0};
+
     ~Watcher() { stop(); }
 
     long add(const char *native, FolderChanged fn, void *arg, int *error) {
@@ -133,8 +138,10 @@ private:
                     if (s.fn) s.fn(s.arg);
                 }
             }
+            reads_.fetch_add(1, std::memory_order_release);
         }
     }
+
 
     std::mutex mutex_;
     int fd_ = -1;
@@ -162,6 +169,10 @@ long folderwatch_add(const char *native, FolderChanged fn, void *arg, int *error
 
 void folderwatch_remove(long token) {
     if (token > 0) watcher().remove(token);
+}
+
+uint64_t folderwatch_reads(void) {
+    return watcher().reads_.load(std::memory_order_acquire);
 }
 
 } // namespace kivo::platform

@@ -13,6 +13,8 @@
 #ifndef KIVO_PLATFORM_INOTIFY_H
 #define KIVO_PLATFORM_INOTIFY_H
 
+#include <cstdint>
+
 #include "kivo/export.h"
 
 namespace kivo::platform {
@@ -25,6 +27,9 @@ KIVO_INTERNAL long folderwatch_add(const char *native, FolderChanged fn, void *a
 // Ends a subscription; when it returns, its callback is not running and
 // will not run again. Unknown tokens are ignored.
 KIVO_INTERNAL void folderwatch_remove(long token);
+// How many reads of events the thread has handled, callbacks included; tests
+// wait on it instead of guessing how long the thread takes.
+KIVO_INTERNAL uint64_t folderwatch_reads(void);
 
 } // namespace kivo::platform
 

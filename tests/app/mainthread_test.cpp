@@ -167,6 +167,9 @@ TEST_F(MainThreadTest, QelemPassesStayTheEventIntervalApart) {
     });
     qelem_set(q);
     mainpump_run_for(250);
+    // A loaded machine may give fewer passes in that window; never fewer
+    // than three in all.
+    mainpump_run_until([&] { return at.size() >= 3; }, 2000);
     again = false;
     ASSERT_TRUE(mainpump_drain(1000)); // the last one set runs while `at` lives
     object_attr_setlong(app, gensym("eventinterval"), was);
@@ -197,8 +200,8 @@ TEST_F(MainThreadTest, TraceLoopHoldsQelemsAndPollsNotTheSystemQueue) {
     EXPECT_FALSE(marks.sysqelem);
     // It keeps looking, an event interval apart rather than in a spin.
     uint64_t looked = mainpump_stats().passes - passes;
-    EXPECT_GE(looked, 2u);
     EXPECT_LE(looked, 40u);
+    EXPECT_TRUE(mainpump_run_until([&] { return mainpump_stats().passes - passes >= 2; }, 2000));
 
     g_msg_debug_intraceloop.store(0);
     kivoapplication_triggerscheddequeue(); // as the end of the trace loop does
@@ -214,8 +217,10 @@ TEST_F(MainThreadTest, OverdriveNeverPollsOnTheMainThread) {
     mainpump_run_for(30);
     EXPECT_TRUE(mainpump_marks().poll) << "still pending";
     uint64_t looked = mainpump_stats().passes - passes;
-    EXPECT_GE(looked, 2u) << "the handler keeps posting itself";
     EXPECT_LE(looked, 30u);
+    EXPECT_TRUE(mainpump_run_until([&] { return mainpump_stats().passes - passes >= 2; }, 2000))
+        << "the handler keeps posting itself";
+    EXPECT_TRUE(mainpump_marks().poll) << "still pending";
     g_kivo_preempt = was;
     EXPECT_TRUE(mainpump_drain(1000));
     EXPECT_FALSE(mainpump_marks().poll);
