@@ -57,7 +57,6 @@ long g_recursion_level = 0;
 long g_oldreader_lock = 0;
 long g_nounlock = 0;
 long g_parsecount = 0;
-long g_unique = 1000; // the next abstraction's #0
 std::vector<t_symbol *> g_recursion; // innermost last
 
 // Parsed patcher files by "%s+%d" (name, path); owns the dictionaries.
@@ -162,11 +161,7 @@ long loader_nounlock(void) { return g_nounlock; }
 long loader_jsonparsecount(void) { return g_parsecount; }
 
 void abstraction_args(long argc, const t_atom *argv, long *outc, t_atom *outv) {
-    atom_setlong(&outv[0], g_unique++);
-    const long n = (argv && argc > 0) ? (argc < 9 ? argc : 9) : 0;
-    for (long i = 0; i < n; ++i) outv[1 + i] = argv[i];
-    for (long i = 1 + n; i < 10; ++i) atom_setlong(&outv[i], 0);
-    if (outc) *outc = 10;
+    argpad(argc, argv, outc, outv);
 }
 
 void crosshatch(long *argc, t_atom *argv) {

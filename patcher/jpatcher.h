@@ -61,7 +61,7 @@ typedef struct jpatcher {
     t_object *controller;             /* owned */
     t_object *redrawq;                /* owned "sysqelem" */
     t_hashtab *varnames;              /* owned table; boxes borrowed */
-    t_linklist *namechanges;          /* owned, or null */
+    t_dictionary *namechanges;        /* owned, or null: id renames of one paste */
     t_linklist *newobject_log;        /* borrowed list while logging */
     t_object *creation_parent;        /* borrowed */
     t_object *creation_box;           /* borrowed */

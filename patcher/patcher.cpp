@@ -321,7 +321,8 @@ void jpatcher_free(t_jpatcher *x) {
         hashtab_chuckkey(g_patcherids, x->patcherid);
 
     free_list_with(x->vismessages, true);
-    free_list_with(x->namechanges, false);
+    if (x->namechanges) object_free(x->namechanges);
+    x->namechanges = nullptr;
     free_list_with(x->tabs, false);
     if (x->ownsproject && x->project) object_free(x->project);
     if (x->snippetinfo) object_free(x->snippetinfo);

@@ -90,13 +90,23 @@ t_kivo_err count_get(t_object *x, t_object *, long *ac, t_atom **av) {
     return ret_long(ac, av, P(x)->boxes ? linklist_getsize(P(x)->boxes) : 0);
 }
 
+// Calls f on every object in the list; walking by index would be quadratic.
+template <class F> void for_each_object(t_linklist *l, F &&f) {
+    if (!l) return;
+    linklist_funall(
+        l,
+        [](void *item, void *data) -> long {
+            (*static_cast<F *>(data))(static_cast<t_object *>(item));
+            return 0;
+        },
+        &f);
+}
+
 long count_layer(t_jpatcher *x, bool background) {
     long n = 0;
-    if (!x->boxes) return 0;
-    for (t_atom_long i = 0, size = linklist_getsize(x->boxes); i < size; i++) {
-        t_object *b = static_cast<t_object *>(linklist_getindex(x->boxes, i));
+    for_each_object(x->boxes, [&](t_object *b) {
         if ((object_attr_getchar(b, sym("background")) != 0) == background) n++;
-    }
+    });
     return n;
 }
 t_kivo_err fgcount_get(t_object *x, t_object *, long *ac, t_atom **av) {
@@ -110,10 +120,9 @@ t_kivo_err numviews_get(t_object *x, t_object *, long *ac, t_atom **av) {
 }
 t_kivo_err numwindowviews_get(t_object *x, t_object *, long *ac, t_atom **av) {
     long n = 0;
-    if (t_linklist *v = P(x)->views)
-        for (t_atom_long i = 0, size = linklist_getsize(v); i < size; i++)
-            if (object_attr_getlong(static_cast<t_object *>(linklist_getindex(v, i)), sym("viewownswindow")))
-                n++;
+    for_each_object(P(x)->views, [&](t_object *v) {
+        if (object_attr_getlong(v, sym("viewownswindow"))) n++;
+    });
     return ret_long(ac, av, n);
 }
 t_object *list_first(t_linklist *l) { return l ? static_cast<t_object *>(linklist_getindex(l, 0)) : nullptr; }
@@ -168,9 +177,7 @@ t_kivo_err noedit_get(t_object *x, t_object *, long *ac, t_atom **av) {
 }
 void set_noedit_below(t_jpatcher *p) {
     p->noedit = 1;
-    if (!p->boxes) return;
-    for (t_atom_long i = 0, size = linklist_getsize(p->boxes); i < size; i++) {
-        t_object *b = static_cast<t_object *>(linklist_getindex(p->boxes, i));
+    for_each_object(p->boxes, [](t_object *b) {
         t_object *held = jbox_get_object(b);
         t_object *sub = nullptr;
         if (held && held != b) {
@@ -179,7 +186,7 @@ void set_noedit_below(t_jpatcher *p) {
                 sub = static_cast<t_object *>(object_method(held, sym("subpatcher"), 0, nullptr));
         }
         if (t_jpatcher *s = jpatcher_cast(sub)) set_noedit_below(s);
-    }
+    });
 }
 t_kivo_err noedit_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (!first_nonzero(ac, av)) return -1; // "allowedit" lifts it, not this

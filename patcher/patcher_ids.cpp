@@ -233,7 +233,7 @@ t_object *jpatcher_frompatcherid(t_symbol *id) {
 // the length of one outermost paste.
 t_dictionary *jpatcher_namechanges(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
-    return x ? reinterpret_cast<t_dictionary *>(x->namechanges) : nullptr;
+    return x ? x->namechanges : nullptr;
 }
 
 void jpatcher_appendnamechange(t_object *p, t_symbol *oldname, t_symbol *newname) {

@@ -320,7 +320,7 @@ void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d) {
     if (context) eventcontext_begin(EVENTCONTEXT_CLASS_PASTE, 0, p, nullptr);
     bool own_renames = false;
     if (!x->namechanges) {
-        x->namechanges = reinterpret_cast<t_linklist *>(dictionary_new());
+        x->namechanges = dictionary_new();
         own_renames = x->namechanges != nullptr;
     }
 
@@ -363,7 +363,7 @@ void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d) {
     }
 
     if (own_renames) {
-        object_free(reinterpret_cast<t_object *>(x->namechanges));
+        object_free(x->namechanges);
         x->namechanges = nullptr;
     }
     pd->thing = saved_pd;

@@ -95,7 +95,9 @@ TEST_F(PatcherReader, NamespaceGridNameAndFileVersion) {
     t_atom *av = nullptr;
     ASSERT_EQ(object_attr_getvalueof(args, S("arguments"), &ac, &av), 0);
     EXPECT_EQ(ac, 2);
-    if (ac == 2) EXPECT_EQ(atom_getsym(av + 1), S("two"));
+    if (ac == 2) {
+        EXPECT_EQ(atom_getsym(av + 1), S("two"));
+    }
     sysmem_freeptr(av);
     EXPECT_EQ(object_attr_get(p, S("arguments")), nullptr);
 
