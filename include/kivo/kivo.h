@@ -46,5 +46,7 @@
 #include "kivo/alerts.h"
 #include "kivo/application.h"
 #include "kivo/jpatcher.h"
+#include "kivo/jbox.h"
+#include "kivo/jgraphics.h"
 
 #endif
