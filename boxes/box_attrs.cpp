@@ -1,0 +1,1 @@
+#include "boxes/jbox_internal.h"
