@@ -28,6 +28,8 @@ KIVO_INTERNAL long class_is_jbox(t_class *c);
 KIVO_INTERNAL t_object *jbox_getobject(t_jbox *b);
 
 /* ---- operations behind the attribute setters (box_attrs.cpp) */
+/* The common attributes, in their order, as the flag word asks. */
+KIVO_INTERNAL void jbox_addcommonattrs(t_class *c, long flags);
 KIVO_INTERNAL void jbox_setname(t_jbox *b, t_symbol *name);
 KIVO_INTERNAL void jbox_setbackground(t_jbox *b, long on);
 KIVO_INTERNAL void jbox_setignoreclick(t_jbox *b, long on);

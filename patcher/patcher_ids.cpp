@@ -52,12 +52,27 @@ t_jbox_head *jbox_head(t_object *box) {
 
 t_object *jbox_held_object(t_object *box) {
     if (!box) return nullptr;
-    t_object *o = jbox_head(box)->b_object;
+    t_object *o = jbox_head(box)->b_firstin;
     return o ? o : box;
 }
 
 t_symbol *jbox_head_id(t_object *box) {
     return box ? jbox_head(box)->b_id : nullptr;
+}
+
+t_object *jpatcher_getnamedbox(t_object *p, t_symbol *name) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !name || !name->name[0]) return nullptr;
+    t_object *box = nullptr;
+    if (x->varnames && !hashtab_lookup(x->varnames, name, &box) && box &&
+        jbox_head(box)->b_varname == name)
+        return box;
+    box = nullptr;
+    jpatcher_each(x->boxes, [&](t_object *b) {
+        if (jbox_head(b)->b_varname == name) box = b;
+        return box != nullptr;
+    });
+    return box;
 }
 
 t_symbol *jpatcher_newobjid(t_object *p) {

@@ -441,7 +441,7 @@ t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *
     dictionary_chuckentry(copy, sym("#P"));
     object_free(copy);
     if (made) {
-        if (class_is_box(object_class(made))) jbox_head(made)->b_placeholder = 1;
+        if (class_is_box(object_class(made))) jbox_head(made)->b_bogus = 1;
         object_error(made, "%s: no such object", classname->name);
     } else {
         // Without a placeholder the box is lost: say so on the patcher.

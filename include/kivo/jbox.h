@@ -34,6 +34,7 @@
 #include "kivo/dictionary.h"
 #include "kivo/jpatcher.h"
 #include "kivo/object.h"
+#include "kivo/systhread.h"
 
 KIVO_BEGIN_C
 
@@ -84,21 +85,31 @@ typedef struct jbox {
     t_rect b_presentation_rect;    /* all zero while not in the presentation */
     t_symbol *b_varname;           /* scripting name; the empty symbol when none */
     t_symbol *b_id;                /* "obj-N", unique in the patcher */
-    t_object *b_firstin;           /* receives the first inlet: the held object, or the
-                                      box itself for a user-interface box; null: nothing
-                                      (borrowed here; the class owns what it holds) */
+    /* Receives the first inlet: the held object, or the box itself for a
+       user-interface box; null: nothing (borrowed here; the class owns what
+       it holds). b_object is its older name. */
+    union {
+        t_object *b_firstin;
+        t_object *b_object;
+    };
     t_object *b_textfield;         /* owned "textfield", with JBOX_FLAG_TEXTFIELD */
     t_symbol *b_fontname;
     double b_fontsize;
     char *b_hint;                  /* owned copy, or null */
     t_jrgba b_color;               /* 1 1 1 1 */
     t_atombuf *b_text;             /* owned box text, with JBOX_FLAG_TEXT */
-    unsigned char b_redrawlevel;   /* JBOX_REDRAW_*, 0 none pending */
+    union {                        /* JBOX_REDRAW_*, 0 none pending */
+        unsigned char b_redrawlevel;
+        unsigned char b_redraw_pending; /* older name */
+    };
     unsigned char b_hidden;        /* hidden when the patcher is locked */
     unsigned char b_canhilite;
     unsigned char b_background;
     unsigned char b_ignoreclick;
-    unsigned char b_bogus;         /* stands in for an object that could not be made */
+    union {                        /* stands in for an object that could not be made */
+        unsigned char b_bogus;
+        unsigned char b_placeholder; /* older name */
+    };
     unsigned char b_drawfirstin;
     unsigned char b_outline;
     unsigned char b_growy;
@@ -219,6 +230,13 @@ KIVO_EXPORT void jbox_hide_caption(t_jbox *b);
 
 /* ---- text (box_text.cpp): fills the text field from the box text */
 KIVO_EXPORT void jbox_updatetextfield(t_jbox *b);
+KIVO_EXPORT void jbox_updatetextfield_lockmutex(t_jbox *b, t_systhread_mutex mutex);
+/* With lock 1 inside the timer critical region of the box's scheduler. */
+KIVO_EXPORT void jbox_updatetextfield_safe(t_jbox *b, long lock);
+
+/* ---- attributes from a dictionary: sets every attribute the dictionary
+   names, except those marked JBOX_ATTR_FLAG_BOXONLY */
+KIVO_EXPORT void attr_dictionary_process(void *x, t_dictionary *d);
 
 KIVO_END_C
 
