@@ -69,7 +69,8 @@ void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *onl
     } else if (object_attr_getvalueof(x, name, &v.ac, &v.av)) {
         return;
     }
-    if (v.ac <= 0) return;
+    // An empty value says nothing, except a box without outlets.
+    if (v.ac <= 0 && name != sym("outlettype")) return;
     append_value(ctx.target, name, v.ac, v.av);
     if (frozen && !autofrozen) ctx.frozen_names.push_back(name);
 }

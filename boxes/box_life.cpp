@@ -491,6 +491,30 @@ void jbox_getattrattributes(t_jbox *b) {
     object_free(o);
 }
 
+void attr_dictionary_process(void *x, t_dictionary *d) {
+    auto *o = static_cast<t_object *>(x);
+    if (!o || !d) return;
+    long n = 0;
+    t_symbol **keys = nullptr;
+    dictionary_getkeys_ordered(d, &n, &keys);
+    for (long i = 0; i < n; ++i) {
+        t_object *attr = object_attr_get(o, keys[i]);
+        // Box attributes were applied by jbox_new already.
+        if (!attr || (attr_getflags(reinterpret_cast<t_attr *>(attr)) & JBOX_ATTR_FLAG_BOXONLY)) continue;
+        Atoms v;
+        if (dictionary_entryisdictionary(d, keys[i])) {
+            t_object *sub = nullptr;
+            dictionary_getdictionary(d, keys[i], &sub);
+            t_atom a;
+            atom_setobj(&a, sub);
+            object_attr_setvalueof(o, keys[i], 1, &a);
+        } else if (v.get(d, keys[i]->name)) {
+            object_attr_setvalueof(o, keys[i], v.ac, v.av);
+        }
+    }
+    if (keys) dictionary_freekeys(d, n, keys);
+}
+
 void jbox_processlegacydefaults(t_jbox *b, t_dictionary *d, long flags) {
     if (!b || !d) return;
     if (jpatcher_dictionary_modernui(nullptr)) return;
