@@ -32,6 +32,8 @@ KIVO_WEAK void jbox_setrect_fromatoms(t_jbox *b, t_symbol *which, long n, t_atom
 }
 
 KIVO_WEAK void jbox_io(t_jbox *) {}
+KIVO_WEAK void jbox_forgetinletoutletxpos(t_jbox *) {}
+KIVO_WEAK void jbox_freepending(t_jbox *) {}
 KIVO_WEAK long jbox_numinlets(t_jbox *) { return 0; }
 KIVO_WEAK long jbox_numoutlets(t_jbox *) { return 0; }
 

@@ -385,6 +385,8 @@ void jbox_free(t_jbox *b) {
     b->b_annotation = nullptr;
     if (b->b_hint) sysmem_freeptr(b->b_hint);
     b->b_hint = nullptr;
+    jbox_freepending(b);
+    jbox_forgetinletoutletxpos(b);
     // The lists belong to the held object, which frees them itself.
     if (b->b_firstin && b->b_firstin != self) self->inlet = self->outlet = nullptr;
     publish_counts(b, -1);

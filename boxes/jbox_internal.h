@@ -73,6 +73,10 @@ KIVO_INTERNAL void jbox_setrect_fromatoms(t_jbox *b, t_symbol *which, long n, t_
 KIVO_INTERNAL void jbox_io(t_jbox *b);
 KIVO_INTERNAL long jbox_numinlets(t_jbox *b);
 KIVO_INTERNAL long jbox_numoutlets(t_jbox *b);
+/* Drops the inlet and outlet positions kept for a box that goes. */
+KIVO_INTERNAL void jbox_forgetinletoutletxpos(t_jbox *b);
+/* Frees a text pre-measurement left in b_pending. */
+KIVO_INTERNAL void jbox_freepending(t_jbox *b);
 
 /* ---- text and fonts (box_text.cpp) */
 KIVO_INTERNAL void jbox_updatefont(t_jbox *b, t_symbol *attrname, t_symbol *fontname, long fontface,
