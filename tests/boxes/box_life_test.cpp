@@ -229,3 +229,29 @@ TEST_F(BoxLife, BoxesMadeByThePatcherReaderJoinIt) {
 }
 
 } // namespace
+
+namespace {
+
+class BoxAttrAttrs : public kb::BoxTest {};
+
+TEST_F(BoxAttrAttrs, SavedAttributeAttributesAreRestoredAtReady) {
+    t_jbox *b = make(R"({"saved_attribute_attributes":{"level":{"label":"Depth"},"nosuch":{"label":"x"}}})");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(object_attr_attr_getlong(&b->b_ob, S("level"), S("default")), 0);
+    long ac = 0;
+    t_atom *av = nullptr;
+    ASSERT_EQ(object_attr_attr_getvalueof(&b->b_ob, S("level"), S("label"), &ac, &av), 0);
+    ASSERT_EQ(ac, 1);
+    EXPECT_EQ(atom_getsym(av), S("Depth"));
+    sysmem_freeptr(av);
+    // Only this box got the label: the class's attribute has none.
+    t_jbox *other = make();
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(object_attr_attr_get(&other->b_ob, S("level"), S("label")), nullptr);
+    // Nothing marked for saving: no empty entry is written.
+    t_dictionary *d = save(b);
+    EXPECT_FALSE(has(d, "saved_attribute_attributes"));
+    object_free(d);
+}
+
+} // namespace
