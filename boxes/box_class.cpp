@@ -3,12 +3,14 @@
  * messages and records it as a box class, so that jbox_cast can tell a box
  * record from any other object.
  *
- * A box class is any class set up by jbox_initclass, or flagged as a box
- * (CLASS_FLAG_BOX) by its own set-up: both kinds begin their record with
- * t_jbox. The set of set-up classes only grows; classes live until quit.
+ * A box class is a class set up by jbox_initclass; only its records are
+ * known to begin with t_jbox (CLASS_FLAG_BOX marks every class of the "box"
+ * name space, the objects held in boxes among them). The set-up marks the
+ * class in its `reserved` word, which the kernel leaves alone, so that the
+ * test costs no lock on any thread.
  */
-#include <mutex>
-#include <unordered_set>
+
+#include <cstddef>
 
 #include "boxes/jbox_internal.h"
 #include "kivo/class.h"
@@ -21,11 +23,8 @@ method M(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
 }
 
-std::mutex g_lock;
-std::unordered_set<t_class *> &classes() {
-    static auto *s = new std::unordered_set<t_class *>;
-    return *s;
-}
+// The mark's address is unique to this module.
+char g_jbox_class_mark;
 
 void appendtodictionary_method(t_object *x, t_dictionary *d) {
     jbox_appendtodictionary(jbox_cast(x), d);
@@ -36,17 +35,14 @@ void appendtodictionary_method(t_object *x, t_dictionary *d) {
 extern "C" {
 
 long class_is_jbox(t_class *c) {
-    if (!c) return 0;
-    std::lock_guard<std::mutex> hold(g_lock);
-    return classes().count(c) ? 1 : 0;
+    return c && c->reserved == &g_jbox_class_mark;
 }
 
 t_jbox *jbox_cast(t_object *x) {
     if (!x) return nullptr;
     t_class *c = object_class(x);
     if (!c) return nullptr;
-    if ((c->flags & CLASS_FLAG_BOX) || class_is_jbox(c)) return reinterpret_cast<t_jbox *>(x);
-    return nullptr;
+    return class_is_jbox(c) ? reinterpret_cast<t_jbox *>(x) : nullptr;
 }
 
 t_object *jbox_getobject(t_jbox *b) {
@@ -56,10 +52,7 @@ t_object *jbox_getobject(t_jbox *b) {
 
 t_kivo_err jbox_initclass(t_class *c, long flags) {
     if (!c) return -1;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        classes().insert(c);
-    }
+    c->reserved = &g_jbox_class_mark;
     c->flags |= CLASS_FLAG_BOX;
     class_obexoffset_set(c, static_cast<long>(offsetof(t_jbox, b_obex)));
     jbox_addcommonattrs(c, flags);

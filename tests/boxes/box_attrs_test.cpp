@@ -155,3 +155,32 @@ TEST_F(BoxAttrs, BackgroundBoxesGoBehindTheOthers) {
 }
 
 } // namespace
+
+namespace {
+
+struct Plain {
+    t_object ob;
+    long value;
+};
+
+// Every class of the "box" name space is flagged as such, including the
+// classes of the objects boxes hold: only classes set up as box classes
+// are read as box records.
+TEST(BoxRecord, ObjectsThatAreNotBoxesAreNotReadAsBoxes) {
+    static t_class *c = [] {
+        t_class *k = class_new("kvt_plainobj", nullptr, nullptr, sizeof(Plain), nullptr, 0);
+        class_register(gensym("box"), k);
+        return k;
+    }();
+    ASSERT_TRUE(class_is_box(c));
+    auto *x = static_cast<t_object *>(object_alloc(c));
+    reinterpret_cast<Plain *>(x)->value = 12345;
+    EXPECT_EQ(jbox_cast(x), nullptr);
+    EXPECT_EQ(jbox_get_object(x), x);
+    EXPECT_EQ(jbox_get_patcher(x), nullptr);
+    EXPECT_EQ(jbox_get_id(x), nullptr);
+    EXPECT_STREQ(jbox_get_hintstring(x), "");
+    object_free(x);
+}
+
+} // namespace
