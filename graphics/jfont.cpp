@@ -23,6 +23,7 @@
 #include <fontconfig/fontconfig.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -47,7 +48,13 @@ std::map<std::string, juce::Typeface::Ptr> g_faces; // "family|b|i" -> typeface
 
 // The file the font configuration holds for exactly this family, or "".
 std::string font_file_for(const char *family, bool bold, bool italic) {
-    static bool fc_ready = FcInit() == FcTrue;
+    // The configuration's caches go with the process; releasing them at
+    // exit keeps leak checkers quiet about them.
+    static bool fc_ready = [] {
+        if (FcInit() != FcTrue) return false;
+        std::atexit([] { FcFini(); });
+        return true;
+    }();
     if (!fc_ready || !family || !*family) return {};
     FcPattern *pat = FcPatternCreate();
     if (!pat) return {};
