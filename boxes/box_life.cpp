@@ -134,8 +134,9 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     t_atom_long fixwidth = 0, orderfront = 0, linecount = 1, presentation_linecount = 1;
     t_symbol *given_id = nullptr, *orderbefore = nullptr;
     // 2. Objects made below must not change the record of the newest object.
-    t_symbol *newest = sym("g_kivo_newest");
-    t_object *was_newest = newest->thing;
+    // The symbol is bound to the kernel's record of it (a pointer's address).
+    auto *newest = reinterpret_cast<t_object **>(sym("g_kivo_newest")->thing);
+    t_object *was_newest = newest ? *newest : nullptr;
     // 3. Everything after the header and the extension store starts clear.
     std::memset(reinterpret_cast<char *>(b) + offsetof(t_jbox, b_patcher), 0,
                 sizeof(t_jbox) - offsetof(t_jbox, b_patcher));
@@ -334,7 +335,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     if (before && jbox_cast(before)) jbox_orderbefore(b, jbox_cast(before));
     else if (orderfront) jbox_bringtofront(b);
     // 18.
-    newest->thing = was_newest;
+    if (newest) *newest = was_newest;
     // 19. Object, message and comment boxes are too many to register.
     t_symbol *cname = object_classname(self);
     if (cname != _sym(newobj) && cname != sym("message") && cname != sym("comment")) {
