@@ -255,3 +255,29 @@ TEST_F(BoxAttrAttrs, SavedAttributeAttributesAreRestoredAtReady) {
 }
 
 } // namespace
+
+namespace {
+
+class TextBoxes : public kb::BoxTest {};
+
+TEST_F(TextBoxes, LineCountIsSavedOnlyForTextOfSeveralLines) {
+    t_jbox *wide = make(R"({"patching_rect":[0,0,400,20],"text":"alpha beta"})", nullptr, "kvt_textbox");
+    ASSERT_NE(wide, nullptr);
+    ASSERT_NE(wide->b_textfield, nullptr);
+    t_dictionary *d = save(wide);
+    EXPECT_EQ(text_of(d, "text").rfind("alpha beta", 0), 0u);
+    EXPECT_FALSE(has(d, "linecount"));
+    object_free(d);
+
+    t_jbox *narrow = make(R"({"patching_rect":[0,0,30,60],"text":"alpha beta gamma"})", nullptr, "kvt_textbox");
+    ASSERT_NE(narrow, nullptr);
+    t_textfield_layout lay = {};
+    textfield_layout(narrow->b_textfield, narrow->b_patching_rect.width, narrow->b_patching_rect.height, &lay);
+    ASSERT_GE(lay.numlines, 2) << "the words do not fit side by side in " << narrow->b_patching_rect.width;
+    d = save(narrow);
+    EXPECT_EQ(numbers(d, "linecount"), std::vector<double>{static_cast<double>(lay.numlines)});
+    EXPECT_FALSE(has(d, "presentation_linecount"));
+    object_free(d);
+}
+
+} // namespace

@@ -13,6 +13,7 @@
 #include "kivo_test.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_model.h"
+#include "ui/textfield_internal.h"
 
 namespace kivo::test::boxes {
 
@@ -68,6 +69,37 @@ inline void *uibox_new(t_symbol *, long argc, t_atom *argv) {
     return x;
 }
 
+// A text box: a text field shows the box text.
+constexpr long kTextFlags = JBOX_FLAG_TEXTFIELD | JBOX_FLAG_TEXT | JBOX_FLAG_FONTATTR | JBOX_FLAG_GROWBOTH;
+
+inline void *textbox_new(t_symbol *, long argc, t_atom *argv);
+
+inline t_class *textbox_class() {
+    static t_class *c = [] {
+        t_class *k = class_new("kvt_textbox", as_method(textbox_new), as_method(uibox_free), sizeof(UiBox),
+                               nullptr, AT_GIMME, 0);
+        k->flags |= CLASS_FLAG_NEWDICTIONARY;
+        jbox_initclass(k, kTextFlags);
+        class_register(gensym("box"), k);
+        return k;
+    }();
+    return c;
+}
+
+inline void *textbox_new(t_symbol *, long argc, t_atom *argv) {
+    t_dictionary *d = object_dictionaryarg(argc, argv);
+    auto *x = static_cast<UiBox *>(object_alloc(textbox_class()));
+    if (!x) return nullptr;
+    if (jbox_new(&x->b, kTextFlags, argc, argv)) {
+        object_free(x);
+        return nullptr;
+    }
+    x->b.b_firstin = &x->b.b_ob;
+    attr_dictionary_process(x, d);
+    jbox_ready(&x->b);
+    return x;
+}
+
 struct View {
     t_object ob;
 };
@@ -107,6 +139,7 @@ class BoxTest : public ::testing::Test {
 protected:
     void SetUp() override {
         uibox_class();
+        textbox_class();
         patcher_ = static_cast<t_object *>(object_new(gensym("nobox"), gensym("jpatcher")));
         ASSERT_NE(patcher_, nullptr);
         told().clear();
@@ -124,13 +157,13 @@ protected:
         jpatcher_linkview(patcher_, view_);
     }
     // A box of the test class from JSON text of its box dictionary.
-    t_jbox *make(const char *box_json = "{}", t_object *in = nullptr) {
+    t_jbox *make(const char *box_json = "{}", t_object *in = nullptr, const char *cls = "kvt_uibox") {
         t_dictionary *d = json(box_json);
         if (!d) return nullptr;
         dictionary_appendobject_flags(d, gensym("#P"), in ? in : patcher_, DICTIONARY_ENTRY_FLAG_NOFREE);
         t_atom a;
         atom_setobj(&a, d);
-        auto *x = static_cast<t_object *>(object_new_typed(gensym("box"), gensym("kvt_uibox"), 1, &a));
+        auto *x = static_cast<t_object *>(object_new_typed(gensym("box"), gensym(cls), 1, &a));
         dictionary_chuckentry(d, gensym("#P"));
         object_free(d);
         return jbox_cast(x);
