@@ -7,6 +7,7 @@
  * Mark levels: tempmark 0 --push--> 1 --push--> 2 --push--> 4 ...
  *              each pop shifts right; 1 --pop--> 0.
  */
+#include "boxes/jbox_internal.h"
 #include "patcher/patcher_model.h"
 
 #include <cstdio>
@@ -142,7 +143,7 @@ t_dictionary *jpatcher_monikerforobject(t_object *p, t_object *obj) {
         dictionary_appendsym(d, sym("type"), sym("jpatcher"));
         dictionary_appendsym(d, sym("id"), px->patcherid);
         return d;
-    } else if (class_is_box(object_class(obj)) && jbox_head_id(obj)) {
+    } else if (jbox_cast(obj) && jbox_head_id(obj)) {
         dictionary_appendsym(d, sym("type"), sym("jbox"));
         dictionary_appendsym(d, sym("id"), jbox_head_id(obj));
         return d;
@@ -386,7 +387,7 @@ void jpatcher_box_marktemp(t_object *p, long argc, t_atom *argv) {
     for (long i = 0; i < argc && argv; ++i) {
         t_object *box = jpatcher_boxfromatom(p, argv + i);
         // A moniker with "isfirstin" names the object; marks live on boxes.
-        if (box && !class_is_box(object_class(box))) box = jpatcher_getjboxfromobj(p, box);
+        if (box && !jbox_cast(box)) box = jpatcher_getjboxfromobj(p, box);
         if (box && linklist_objptr2index(x->boxes, box) >= 0) jpatcher_box_settemp(p, box, 1);
     }
 }
