@@ -75,7 +75,8 @@ void layout_of(t_jbox *b, double width, double height, t_textfield_layout *info)
 
 void redraw_level(t_jbox *b, unsigned char level) {
     if (!b) return;
-    b->b_redrawlevel = level;
+    // A contents request must not undo a pending whole-box repaint.
+    if (b->b_redrawlevel < level) b->b_redrawlevel = level;
     t_jpatcher *p = jpatcher_cast(b->b_patcher);
     if (p && p->redrawq && jpatcher_hasvisibleview(b->b_patcher)) sysqelem_set(p->redrawq);
 }

@@ -270,11 +270,20 @@ TEST(BoxRedraw, RequestsCoalesceIntoOnePass) {
     sysqelem_dequeue();
     EXPECT_EQ(count_notes("redraw", &b->b_ob), 1);
     EXPECT_EQ(b->b_redrawlevel, 0);
+    // A later contents request keeps the whole-box repaint.
+    jbox_redraw(b);
+    jbox_redrawcontents(b);
+    sysqelem_dequeue();
+    EXPECT_EQ(count_notes("redraw", &b->b_ob), 2);
+    EXPECT_EQ(count_notes("redrawcontents", &b->b_ob), 0);
+    jbox_redrawcontents(b);
+    sysqelem_dequeue();
+    EXPECT_EQ(count_notes("redrawcontents", &b->b_ob), 1);
     // Without a visible view nothing is queued; the level is still kept.
     jpatcher_cast(s.patcher)->visibleviews = 0;
     jbox_redraw(b);
     sysqelem_dequeue();
-    EXPECT_EQ(count_notes("redraw", &b->b_ob), 1);
+    EXPECT_EQ(count_notes("redraw", &b->b_ob), 2);
     EXPECT_EQ(b->b_redrawlevel, JBOX_REDRAW_BOX);
 }
 
