@@ -33,12 +33,6 @@ const char *sysinfo_appname(void) {
     return g_appname.c_str();
 }
 
-void kivopcre_init(void) {}
-
-void syscrypto_init(void) {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-}
-
 void itm_initclass(void) {}
 void eventreporter_init(void) {}
 

@@ -45,5 +45,9 @@
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
+#include "kivo/patchertext.h"
+#include "kivo/datetime.h"
+#include "kivo/xmltree.h"
+#include "kivo/regexp.h"
 
 #endif
