@@ -40,6 +40,24 @@ struct Base64Chain {
     Base64Chain &operator=(const Base64Chain &) = delete;
 };
 
+bool in_alphabet(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+// The length of the text without its final line ends when it is whole
+// base64: groups of four, "=" only to fill the last one; else -1. The
+// filter alone decodes the valid part of a damaged text without saying so,
+// and data after padding comes out with zero bytes in the middle.
+long checked_length(const char *text, long length) {
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) length--;
+    if (length % 4 != 0) return -1;
+    long padding = 0;
+    while (padding < 2 && padding < length && text[length - 1 - padding] == '=') padding++;
+    for (long i = 0; i < length - padding; i++)
+        if (!in_alphabet(static_cast<unsigned char>(text[i]))) return -1;
+    return length;
+}
+
 } // namespace
 
 extern "C" {
@@ -83,8 +101,9 @@ t_kivo_err b64_unencode_nonl(const char *text, long length, char **bytes, long *
     char *out = sysmem_newptrclear(static_cast<t_ptr_size>(length) + 1);
     if (!out) return -4;
     long decoded = 0;
-    if (length > 0) {
-        Base64Chain chain(BIO_new_mem_buf(text, static_cast<int>(length)));
+    const long valid = length > 0 ? checked_length(text, length) : 0;
+    if (valid > 0) {
+        Base64Chain chain(BIO_new_mem_buf(text, static_cast<int>(valid)));
         if (!chain.top) {
             sysmem_freeptr(out);
             return -4;

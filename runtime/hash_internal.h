@@ -16,10 +16,10 @@ KIVO_INTERNAL t_kivo_err md5_hash(const char *bytes, long count, char **text);
 // bytes on one line, NUL-terminated; *size the text's length plus one. -1
 // for a null pointer or a negative count, -4 without memory.
 KIVO_INTERNAL t_kivo_err b64_encode_nonl(const char *bytes, long count, char **text, long *size);
-// *bytes receives a new zero-filled pointer block of length bytes (at least
-// one) and *count the number of bytes decoded: 0 or less when the text is
-// not base64, which is still result 0. -1 for a null pointer or a negative
-// length, -4 without memory.
+// *bytes receives a new zero-filled pointer block of length + 1 bytes and
+// *count the number of bytes decoded: 0 or less when the text is not whole
+// base64 (line ends after it are allowed), which is still result 0. -1 for
+// a null pointer or a negative length, -4 without memory.
 KIVO_INTERNAL t_kivo_err b64_unencode_nonl(const char *text, long length, char **bytes, long *count);
 
 KIVO_END_C
