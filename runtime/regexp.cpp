@@ -66,8 +66,8 @@ t_atom text_atom(const char *s, size_t len) {
     atom_setsym(&a, gensym(""));
     if (len == 0) return a;
     std::string text(s, len);
-    // Longer texts cannot be a single word of the reader; they are kept
-    // whole as a symbol.
+    // Longer texts cannot be a single word of the reader; they become a
+    // symbol, cut by the symbol table to its longest name.
     if (len <= KIVO_TEXT_WORDMAX) {
         std::unique_ptr<char[]> word(new (std::nothrow) char[KIVO_TEXT_WORDBUF]);
         if (word) {

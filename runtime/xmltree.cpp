@@ -81,8 +81,12 @@ t_linklist *ensure_children(t_xmltree_node *x) {
     return x->childnodes;
 }
 
-// True when node is x or one of x's ancestors.
+// True when node is x or one of x's ancestors. Only a node with children
+// can be an ancestor, which keeps appending fresh nodes (parsing) cheap
+// however deep the tree.
 bool is_self_or_ancestor(t_xmltree_node *node, t_xmltree_node *x) {
+    if (node == x) return true;
+    if (!node->firstchild) return false;
     for (t_xmltree_node *p = x; p; p = p->parentnode)
         if (p == node) return true;
     return false;
@@ -305,6 +309,9 @@ t_kivo_err document_filename_set(t_xmltree_document *x, void *, long ac, t_atom 
     return KIVO_ERR_NONE;
 }
 
+// The setter of the attributes that only the tree operations change.
+t_kivo_err refuse_set(t_object *, void *, long, t_atom *) { return KIVO_ERR_GENERIC; }
+
 void add_offset_attr(t_class *c, const char *name, t_symbol *type, long flags, size_t offset,
                      method get = nullptr, method set = nullptr) {
     if (t_object *a = attr_offset_new(name, type, flags, get, set, static_cast<long>(offset)))
@@ -458,7 +465,8 @@ void xmltree_node_addinterface(t_class *c) {
         {"attributes", offsetof(t_xmltree_node, attributes)},
         {"ownerdocument", offsetof(t_xmltree_node, ownerdocument)},
     };
-    for (const auto &l : links) add_offset_attr(c, l.name, _sym(object), ATTR_FLAG_NOSET, l.offset);
+    for (const auto &l : links)
+        add_offset_attr(c, l.name, _sym(object), ATTR_FLAG_NOSET, l.offset, nullptr, as_method(refuse_set));
 }
 
 void xmltree_charnode_addinterface(t_class *c) {
@@ -472,7 +480,8 @@ void xmltree_charnode_addinterface(t_class *c) {
         {as_method(xmltree_charnode_replacedata), "replacedata"},
     });
     // The length follows the data; it is read-only like the links.
-    add_offset_attr(c, "length", _sym(long), ATTR_FLAG_NOSET, offsetof(t_xmltree_charnode, length));
+    add_offset_attr(c, "length", _sym(long), ATTR_FLAG_NOSET, offsetof(t_xmltree_charnode, length),
+                    nullptr, as_method(refuse_set));
 }
 
 // ---- records
