@@ -692,11 +692,15 @@ long xmltree_node_sortchildlist(t_xmltree_node *x, t_xmltree_cmpfn cmp) {
 
 long xmltree_node_nodevalue(t_xmltree_node *x, void *, long ac, t_atom *av) {
     if (!x) return -1;
-    clear_value(x);
+    // Copied before the old value goes: the atoms may be the node's own.
+    t_atom *copy = nullptr;
     if (ac > 0 && av) {
-        t_atom *copy = reinterpret_cast<t_atom *>(sysmem_newptr(static_cast<t_ptr_size>(ac) * sizeof(t_atom)));
+        copy = reinterpret_cast<t_atom *>(sysmem_newptr(static_cast<t_ptr_size>(ac) * sizeof(t_atom)));
         if (!copy) return -1;
         std::memcpy(copy, av, static_cast<size_t>(ac) * sizeof(t_atom));
+    }
+    clear_value(x);
+    if (copy) {
         x->v_atoms = copy;
         x->v_atomcount = ac;
         x->v_kind = XMLTREE_VALUE_ATOMS;
@@ -746,10 +750,10 @@ long xmltree_node_getnodevalue(t_xmltree_node *x, void *, long *ac, t_atom **av)
 
 long xmltree_node_setnodevalasstring(t_xmltree_node *x, const char *text) {
     if (!x) return -1;
+    char *copy = text ? copy_text(text, std::strlen(text)) : nullptr;
+    if (text && !copy) return -1;
     clear_value(x);
-    if (!text) return 0;
-    char *copy = copy_text(text, std::strlen(text));
-    if (!copy) return -1;
+    if (!copy) return 0;
     x->v_text = copy;
     x->v_kind = XMLTREE_VALUE_TEXT;
     return 0;

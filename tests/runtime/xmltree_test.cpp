@@ -348,6 +348,13 @@ TEST_F(XmlTree, TypedValueConveniences) {
     EXPECT_EQ(xmltree_node_nodevalue_sym_array(e, 2, syms), 0);
     EXPECT_EQ(xmltree_node_getnodevalue_sym_array(e, 2, back), 2);
     EXPECT_EQ(back[1], S("q"));
+
+    // A value set from the node's own atoms or text survives the change.
+    EXPECT_EQ(xmltree_node_nodevalue(e, nullptr, e->v_atomcount, e->v_atoms), 0);
+    EXPECT_EQ(value_string(e), "p q");
+    xmltree_node_setnodevalasstring(e, "own text");
+    EXPECT_EQ(xmltree_node_setnodevalasstring(e, e->v_text), 0);
+    EXPECT_EQ(value_string(e), "own text");
     object_free(e);
 }
 
