@@ -153,6 +153,22 @@ TEST(Regexp, MissingGroupIsReportedAndCopied) {
     EXPECT_EQ(posts.texts(POST_KIND_ERROR), std::vector<std::string>{"only 2 backreferences in result\n"});
 }
 
+TEST(Regexp, MoreThan255GroupsAreCut) {
+    std::string pattern;
+    for (int i = 0; i < 300; i++) pattern += "(a)";
+    PostCapture posts;
+    t_kivopcre *x = kivopcre_new(pattern.c_str(), nullptr);
+    t_atomarray *result = nullptr;
+    ASSERT_EQ(kivopcre_execute(x, std::string(300, 'a').c_str(), &result, nullptr), 0);
+    EXPECT_EQ(posts.texts(POST_KIND_POST), std::vector<std::string>{"too many substrings, max: 255\n"});
+    ASSERT_EQ(atomarray_getsize(result), 2);
+    t_atom groups;
+    atomarray_getindex(result, 1, &groups);
+    EXPECT_EQ(atomarray_getsize(reinterpret_cast<t_atomarray *>(groups.value.w_obj)), 255);
+    object_free(result);
+    object_free(x);
+}
+
 TEST(Regexp, CompileErrorKeepsThePreviousPattern) {
     PostCapture posts;
     t_kivopcre *x = static_cast<t_kivopcre *>(object_new(S("nobox"), S("kivopcre"), (void *)"b+"));

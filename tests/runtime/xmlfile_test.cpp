@@ -153,6 +153,14 @@ TEST_F(XmlFile, Latin1RoundTripAndRepeatedReads) {
     EXPECT_STREQ(charnode(doc->node.lastchild->firstchild)->data, "\xc3\xa9");
 }
 
+// A piece of text the document's encoding cannot hold is left out.
+TEST_F(XmlFile, UnconvertibleTextIsLeftOut) {
+    ASSERT_EQ(parse("<a>caf\xc3\xa9\nplain</a>"), 0);
+    xmltree_document_createheader(doc, S("us-ascii"));
+    EXPECT_EQ(written(), "<?xml version=\"1.0\" encoding=\"us-ascii\" standalone=\"yes\"?>\n\n"
+                         "<a>\n\tplain\n</a>\n");
+}
+
 TEST_F(XmlFile, Utf16FilesRead) {
     // "<a>é</a>" in UTF-16 little-endian with a byte-order mark and CRLF.
     const std::string bytes("\xff\xfe<\0a\0>\0\xe9\0\r\0\n\0<\0/\0a\0>\0", 22);

@@ -123,7 +123,10 @@ TEST_F(XmlTree, AppendInsertRemoveReplaceKeepTheLinks) {
     EXPECT_EQ(xmltree_node_appendchild(root, nullptr), -1);
     EXPECT_EQ(xmltree_node_insertbefore(root, nullptr, c), -1);
     EXPECT_EQ(xmltree_node_removechild(root, stranger), -1);
-    EXPECT_EQ(xmltree_node_replacechild(root, element("n"), stranger), -1);
+    t_xmltree_node *unused = element("n");
+    EXPECT_EQ(xmltree_node_replacechild(root, unused, stranger), -1);
+    EXPECT_EQ(unused->parentnode, nullptr);
+    object_free(unused);
     EXPECT_EQ(xmltree_node_removechild(stranger, c), -1);
     EXPECT_EQ(xmltree_node_replacechild(stranger, r, c), -1);
     EXPECT_EQ(children(root), (Names{"r", "c"}));
