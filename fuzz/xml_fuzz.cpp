@@ -3,8 +3,9 @@
 // parse answers, the tree built must keep its links (parents, siblings,
 // first and last child, owner document), character data must match its
 // length, and the gatherers and value readers must run over it. The input
-// is also used as a substitution template, which exercises the template
-// reader on arbitrary text.
+// is also used as a substitution template and as a pattern, which exercises
+// the template reader and the loop over matches (empty matches, \K, CRLF,
+// UTF-8) on arbitrary text.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -96,5 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         object_free(result);
         object_free(s);
     }
+
+    t_kivopcre *x = kivopcre_new(tmpl.data(), "<%1>");
+    result = nullptr;
+    s = nullptr;
+    if (kivopcre_execute(x, "ab\r\n\xc3\xa9 12 x\n\ny", &result, &s) == 0) {
+        check(result && atomarray_getsize(result) > 0 && s && string_getptr(s));
+        object_free(result);
+        object_free(s);
+    } else {
+        check(!result && !s);
+    }
+    object_free(x);
     return 0;
 }
