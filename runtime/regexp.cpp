@@ -141,6 +141,9 @@ struct Matcher {
     void record(int rc, t_atomarray *result, t_atomarray *positions) {
         const PCRE2_SIZE *ov = pcre2_get_ovector_pointer(md);
         if (ov[0] == ov[1] && ov[0] == length) return;
+        // A start after the end (\K in an assertion, where the library
+        // allows it) has no text to record.
+        if (ov[0] > ov[1]) return;
         t_atom a;
         atom_setlong(&a, static_cast<t_atom_long>(ov[0]));
         atomarray_appendatom(positions, &a);
