@@ -45,6 +45,7 @@
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
+#include "kivo/jpatcher.h"
 #include "kivo/patchertext.h"
 #include "kivo/datetime.h"
 #include "kivo/xmltree.h"
