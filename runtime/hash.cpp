@@ -1,5 +1,5 @@
 /*
- * MD5 digests as text, standard base64 without line breaks, and the
+ * MD5 digests as text (the UI library's), standard base64 without line breaks, and the
  * start-up of the crypto library.
  *
  *   - Every output is a new pointer block that the caller frees; a call
@@ -11,6 +11,8 @@
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+
+#include <juce_cryptography/juce_cryptography.h>
 
 #include <climits>
 #include <cstdlib>
@@ -64,16 +66,11 @@ extern "C" {
 
 t_kivo_err md5_hash(const char *bytes, long count, char **text) {
     if (!bytes || !text || count <= 0) return -1;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!EVP_Digest(bytes, static_cast<size_t>(count), digest, &size, EVP_md5(), nullptr) || size != 16) return -1;
+    const juce::String digest = juce::MD5(bytes, static_cast<size_t>(count)).toHexString();
+    if (digest.length() != 32) return -1;
     char *out = sysmem_newptrclear(33);
     if (!out) return -4;
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned i = 0; i < 16; i++) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 15];
-    }
+    std::memcpy(out, digest.toRawUTF8(), 32);
     *text = out;
     return 0;
 }

@@ -1,7 +1,6 @@
 /*
- * Start-up hooks of the runtime services: system information, the
- * cryptography seed, and classes whose objects come later (regular
- * expressions, musical time, the event reporter).
+ * Start-up hooks of the runtime services whose subsystems come later
+ * (system information, musical time, the event reporter).
  */
 #include <sys/utsname.h>
 
