@@ -1,7 +1,6 @@
 /*
- * Start-up hooks of the runtime services: system information, the
- * cryptography seed, and classes whose objects come later (regular
- * expressions, musical time, the event reporter).
+ * Start-up hooks of the runtime services whose subsystems come later
+ * (system information, musical time, the event reporter).
  */
 #include <sys/utsname.h>
 
@@ -31,12 +30,6 @@ void sysinfo_getappname(void) {
 
 const char *sysinfo_appname(void) {
     return g_appname.c_str();
-}
-
-void kivopcre_init(void) {}
-
-void syscrypto_init(void) {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
 void itm_initclass(void) {}

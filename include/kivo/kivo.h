@@ -46,5 +46,9 @@
 #include "kivo/alerts.h"
 #include "kivo/application.h"
 #include "kivo/jpatcher.h"
+#include "kivo/patchertext.h"
+#include "kivo/datetime.h"
+#include "kivo/xmltree.h"
+#include "kivo/regexp.h"
 
 #endif
