@@ -28,6 +28,7 @@
 #include "kivo/transform.h"
 #include "kivo/eventcontext.h"
 #include "kivo/sched.h"
+#include "kivo/transport.h"
 #include "kivo/qelem.h"
 #include "kivo/inout.h"
 #include "kivo/proxy.h"
