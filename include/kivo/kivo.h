@@ -43,6 +43,7 @@
 #include "kivo/binbuf.h"
 #include "kivo/dictionary.h"
 #include "kivo/fifo.h"
+#include "kivo/timevalue.h"
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
