@@ -39,7 +39,6 @@ void syscrypto_init(void) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
-void itm_initclass(void) {}
 void eventreporter_init(void) {}
 
 } // extern "C"
