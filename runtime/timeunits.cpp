@@ -109,6 +109,23 @@ t_quickmap *notevalues() {
     return s_notevalues;
 }
 
+// A count from doubles, saturated: huge or undefined values must not
+// overflow the integers they are written to.
+long to_long(double v) {
+    constexpr double kLimit = 9.0e18;
+    if (std::isnan(v)) return 0;
+    if (v >= kLimit) return static_cast<long>(kLimit);
+    if (v <= -kLimit) return -static_cast<long>(kLimit);
+    return static_cast<long>(v);
+}
+
+// Bars, beats and units as the user writes them; beyond a billion they mean
+// nothing, and staying there keeps their arithmetic within a long.
+long clamp_count(t_atom_long v) {
+    constexpr t_atom_long kLimit = 1000000000;
+    return static_cast<long>(v > kLimit ? kLimit : (v < -kLimit ? -kLimit : v));
+}
+
 // ---- reading symbol text
 
 // Leading integer of text at *p (sign allowed); advances *p. 0 when none.
@@ -116,7 +133,7 @@ long read_long(const char **p) {
     char *end = nullptr;
     long v = std::strtol(*p, &end, 10);
     *p = end;
-    return v;
+    return clamp_count(v);
 }
 
 // "h:m:s.f", "m:s", "h:m:s:ms": fields are counted from the right, so the
@@ -136,7 +153,7 @@ double read_clocktext(const char *text) {
     double fraction = 0;
     for (;;) {
         const char *start = p;
-        long v = std::labs(read_long(&p));
+        long v = std::labs(read_long(&p)); // within a billion: no overflow
         if (p == start) break; // no digits: the rest counts as 0
         if (count < 4) fields[count++] = v;
         if (*p == '.' && count < 4) {
@@ -303,21 +320,21 @@ void itm_tickstobarbeatunits_timesig(long numerator, long denominator, long *bar
     const double beat = beat_length(denominator);
     const double bar = beat * numerator;
     const long b = onebased ? 1 : 0;
-    long nbars = static_cast<long>(std::trunc(ticks / bar));
-    const auto whole_beat = static_cast<long long>(beat);
-    const long long rem =
-        whole_beat > 0 ? static_cast<long long>(std::fabs(ticks)) % whole_beat : 0;
+    long nbars = to_long(std::trunc(ticks / bar));
+    const double whole_beat = std::trunc(beat);
+    const double rem =
+        whole_beat > 0 && std::isfinite(ticks) ? std::fmod(std::trunc(std::fabs(ticks)), whole_beat) : 0;
     long nbeats;
     double u;
     if (ticks >= 0) {
-        nbeats = static_cast<long>(std::trunc((ticks - nbars * bar) / beat)) + b;
+        nbeats = to_long(std::trunc((ticks - nbars * bar) / beat)) + b;
         nbars += b;
-        u = static_cast<double>(rem);
+        u = rem;
     } else {
-        nbeats = static_cast<long>(
-            std::trunc(numerator + b - (std::fabs(ticks) - std::labs(nbars) * bar) / beat));
-        nbars -= b;
-        u = rem == 0 ? 0 : beat - static_cast<double>(rem);
+        nbeats = to_long(
+            std::trunc(numerator + b - (std::fabs(ticks) - std::fabs(double(nbars)) * bar) / beat));
+        if (nbars > -static_cast<long>(9.0e18)) nbars -= b;
+        u = rem == 0 ? 0 : beat - rem;
     }
     if (bars) *bars = nbars;
     if (beats) *beats = nbeats;
@@ -343,7 +360,7 @@ void itm_barbeatunitstoticks_timesig(long numerator, long denominator, long bars
             if (beats != 0) --beats;
         }
         const long left = numerator - beats;
-        *ticks = -(std::labs(bars) * bar) - beat * (left < 0 ? 0 : left) + u;
+        *ticks = -(std::fabs(double(bars)) * bar) - beat * (left < 0 ? 0 : double(left)) + u;
     }
 }
 
@@ -502,7 +519,7 @@ long itm_parse_list(t_itm *x, long argc, t_atom *argv, t_symbol *explicitunit, l
                     char *bbugiven) {
     const Units &U = units();
     if (argc <= 0 || !argv) return -1;
-    auto n = [&](long i) { return static_cast<long>(atom_getlong(argv + i)); };
+    auto n = [&](long i) { return clamp_count(atom_getlong(argv + i)); };
     const bool fixedunit = explicitunit && itm_isunitfixed(explicitunit);
     if ((flags & TIME_FLAGS_MSONLY) || fixedunit) {
         double total = 0;
@@ -616,17 +633,17 @@ t_kivo_err itm_format(t_itm *x, long flags, t_symbol *unit, long *argc, t_atom *
         rest -= m * 60000.0;
         const double s = std::trunc(rest / 1000.0);
         rest -= s * 1000.0;
-        atom_setlong(out + 0, static_cast<t_atom_long>(h));
-        atom_setlong(out + 1, static_cast<t_atom_long>(m));
-        atom_setlong(out + 2, static_cast<t_atom_long>(s));
-        atom_setlong(out + 3, static_cast<t_atom_long>(std::trunc(rest)));
+        atom_setlong(out + 0, to_long(h));
+        atom_setlong(out + 1, to_long(m));
+        atom_setlong(out + 2, to_long(s));
+        atom_setlong(out + 3, to_long(std::trunc(rest)));
     } else if (unit == U.bbu || unit == U.barsbeatsunits) {
         long bars = 0, beats = 0;
         double u = 0;
         itm_tickstobarbeatunits(x, &bars, &beats, &u, flags & TIME_FLAGS_POSITION, ticks);
         atom_setlong(out + 0, bars);
         atom_setlong(out + 1, beats);
-        atom_setlong(out + 2, static_cast<t_atom_long>(std::trunc(u)));
+        atom_setlong(out + 2, to_long(std::trunc(u)));
     } else if (unit == U.ms) {
         atom_setfloat(out, ms);
     } else if (unit == U.ticks) {

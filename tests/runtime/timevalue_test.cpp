@@ -57,7 +57,7 @@ std::string format(t_itm *t, long flags, const char *unit, double ms, double tic
 
 // A fresh transport for each test, freed at the end unless an owner's
 // interface took it over.
-class TransportFixture : public ::testing::Test {
+class TimeValueTest : public ::testing::Test {
 protected:
     void SetUp() override {
         static int serial = 0;
@@ -125,7 +125,7 @@ TEST(TimeUnits, NoteValuesFollowTheResolutionAndRoundTrip) {
     EXPECT_EQ(itm_notevalue_name(0), nullptr);
 }
 
-TEST_F(TransportFixture, ConversionsFollowTempoAndSampleRate) {
+TEST_F(TimeValueTest, ConversionsFollowTempoAndSampleRate) {
     EXPECT_DOUBLE_EQ(itm_mstoticks(t, 500), 480);
     EXPECT_DOUBLE_EQ(itm_tickstoms(t, 480), 500);
     EXPECT_DOUBLE_EQ(itm_mstosamps(t, 1000), 44100) << "no audio engine: 44100";
@@ -181,7 +181,7 @@ TEST(TimeSignatures, EveryWholeTickSurvivesTheRoundTrip) {
     }
 }
 
-TEST_F(TransportFixture, PositionsCountFromTheSignatureOrigin) {
+TEST_F(TimeValueTest, PositionsCountFromTheSignatureOrigin) {
     long bars = 0, beats = 0;
     double units = 0, ticks = -1;
     itm_tickstobarbeatunits(t, &bars, &beats, &units, 1, 0);
@@ -274,7 +274,7 @@ std::vector<ParseCase> parse_cases() {
     };
 }
 
-TEST_F(TransportFixture, ParsesEveryUnitAtTwoTempos) {
+TEST_F(TimeValueTest, ParsesEveryUnitAtTwoTempos) {
     for (double tempo : {120.0, 60.0}) {
         ASSERT_EQ(itm_settempo(t, tempo), 0);
         for (ParseCase &c : parse_cases()) {
@@ -298,7 +298,7 @@ TEST_F(TransportFixture, ParsesEveryUnitAtTwoTempos) {
     }
 }
 
-TEST_F(TransportFixture, BarsBeatsUnitsAreReportedBack) {
+TEST_F(TimeValueTest, BarsBeatsUnitsAreReportedBack) {
     double ticks, ms;
     t_symbol *unit;
     t_itm_bbu bbu{};
@@ -313,7 +313,7 @@ TEST_F(TransportFixture, BarsBeatsUnitsAreReportedBack) {
     EXPECT_EQ(given, 0);
 }
 
-TEST_F(TransportFixture, AQuarterNoteAtDoubleResolution) {
+TEST_F(TimeValueTest, AQuarterNoteAtDoubleResolution) {
     itm_setresolution(960);
     double ticks, ms;
     t_symbol *unit;
@@ -326,7 +326,7 @@ TEST_F(TransportFixture, AQuarterNoteAtDoubleResolution) {
 
 // ---- formatting
 
-TEST_F(TransportFixture, FormatsEveryUnit) {
+TEST_F(TimeValueTest, FormatsEveryUnit) {
     struct Case {
         long flags;
         const char *unit;
@@ -351,7 +351,7 @@ TEST_F(TransportFixture, FormatsEveryUnit) {
         EXPECT_EQ(format(t, c.flags, c.unit, c.ms, c.ticks), c.expected) << c.unit;
 }
 
-TEST_F(TransportFixture, FormatFillsTheCallersArrayUpToItsSize) {
+TEST_F(TimeValueTest, FormatFillsTheCallersArrayUpToItsSize) {
     t_atom mine[2];
     t_atom *av = mine;
     long ac = 2;
@@ -363,7 +363,7 @@ TEST_F(TransportFixture, FormatFillsTheCallersArrayUpToItsSize) {
     EXPECT_EQ(itm_format(t, 0, nullptr, &ac, &av, 0, 0), -1);
 }
 
-TEST_F(TransportFixture, FormattedValuesParseBackToThemselves) {
+TEST_F(TimeValueTest, FormattedValuesParseBackToThemselves) {
     struct Case {
         long flags;
         const char *unit;
@@ -401,7 +401,7 @@ t_itm *s_on = nullptr;
 
 void record_fire(t_object *) { s_fired->push_back({itm_getticks(s_on), itm_gettime(s_on)}); }
 
-TEST_F(TransportFixture, TickClocksKeepTheirListSortedAndLeaveItWhenUnset) {
+TEST_F(TimeValueTest, TickClocksKeepTheirListSortedAndLeaveItWhenUnset) {
     t_itmclock *a = itmclock_new(nullptr, nullptr, as_method(record_fire), nullptr, 0);
     t_itmclock *b = itmclock_new(nullptr, nullptr, as_method(record_fire), nullptr, 0);
     t_itmclock *c = itmclock_new(nullptr, nullptr, as_method(record_fire), nullptr, 0);
@@ -428,7 +428,7 @@ TEST_F(TransportFixture, TickClocksKeepTheirListSortedAndLeaveItWhenUnset) {
     EXPECT_EQ(linklist_getsize(list), 0);
 }
 
-TEST_F(TransportFixture, RegularAndPermanentClocksFireAtTheirTicks) {
+TEST_F(TimeValueTest, RegularAndPermanentClocksFireAtTheirTicks) {
     std::vector<Fired> fired;
     s_fired = &fired;
     s_on = t;
@@ -476,7 +476,7 @@ struct Owner {
     t_time *quantize;
     double heard;               // attribute "heard": a listened value in ms
     std::vector<Fired> *fired;
-    std::vector<long> defers;
+    long last_defer;            // the defer argument of the last call
     bool reschedule_self;
     long canschedule;
     long reschedules;
@@ -488,7 +488,7 @@ t_class *s_owner_class = nullptr;
 void owner_tick(Owner *x, long defer) {
     t_itm *itm = time_getitm(x->interval);
     if (x->fired) x->fired->push_back({itm_getticks(itm), itm_gettime(itm)});
-    x->defers.push_back(defer);
+    x->last_defer = defer;
     if (x->reschedule_self) time_schedule(x->interval, nullptr);
 }
 
@@ -547,7 +547,7 @@ std::string get(Owner *x, const char *attr) {
 
 constexpr long kClocks = TIME_FLAGS_USECLOCK | TIME_FLAGS_OWNTICK;
 
-TEST_F(TransportFixture, TheOwnersInterfaceHoldsItsValuesAndTransport) {
+TEST_F(TimeValueTest, TheOwnersInterfaceHoldsItsValuesAndTransport) {
     Owner *x = owner_new(name_, kClocks);
     EXPECT_EQ(time_getnamed(&x->ob, S("interval")), x->interval);
     EXPECT_EQ(time_getnamed(&x->ob, S("quantize")), x->quantize);
@@ -561,7 +561,7 @@ TEST_F(TransportFixture, TheOwnersInterfaceHoldsItsValuesAndTransport) {
     EXPECT_EQ(t->refcount, 1) << "freeing the owner drops the interface's reference";
 }
 
-TEST_F(TransportFixture, TimeAttributesReadBackInTheirUnit) {
+TEST_F(TimeValueTest, TimeAttributesReadBackInTheirUnit) {
     Owner *x = owner_new(name_, kClocks);
     std::vector<t_atom> v = {L(500), Y("ms")};
     ASSERT_EQ(object_attr_setvalueof(&x->ob, S("interval"), 2, v.data()), 0);
@@ -591,7 +591,7 @@ TEST_F(TransportFixture, TimeAttributesReadBackInTheirUnit) {
     object_free(y);
 }
 
-TEST_F(TransportFixture, TheClassGetsTheTimeAttributeAndItsCompanions) {
+TEST_F(TimeValueTest, TheClassGetsTheTimeAttributeAndItsCompanions) {
     t_class *c = owner_class();
     auto attrattr = [&](const char *attr, const char *aa) {
         long ac = 0;
@@ -618,13 +618,15 @@ TEST_F(TransportFixture, TheClassGetsTheTimeAttributeAndItsCompanions) {
     EXPECT_EQ(object_attr_getfloat(&x->ob, S("lookahead")), 20);
     object_attr_setlong(&x->ob, S("defer"), 1);
     EXPECT_EQ(x->interval->defer, 1);
+    time_tick(x->interval);
+    EXPECT_EQ(x->last_defer, 1) << "the callback's second argument";
     object_attr_setsym(&x->ob, S("eventlist"), S("verse"));
     EXPECT_EQ(x->interval->eventlist, S("verse"));
     EXPECT_EQ(get(x, "eventlist"), "verse");
     object_free(x);
 }
 
-TEST_F(TransportFixture, QuantizedDelaysRoundToTheNearestMultiple) {
+TEST_F(TimeValueTest, QuantizedDelaysRoundToTheNearestMultiple) {
     Owner *x = owner_new(name_, kClocks | TIME_FLAGS_TICKSONLY);
     set(x->quantize, {L(480)});
     struct Case {
@@ -651,7 +653,7 @@ TEST_F(TransportFixture, QuantizedDelaysRoundToTheNearestMultiple) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, NoteValueClocksFollowATempoChange) {
+TEST_F(TimeValueTest, NoteValueClocksFollowATempoChange) {
     std::vector<Fired> fired;
     Owner *x = owner_new(name_, kClocks);
     x->fired = &fired;
@@ -670,7 +672,7 @@ TEST_F(TransportFixture, NoteValueClocksFollowATempoChange) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, TenThousandBeatsWithoutDrift) {
+TEST_F(TimeValueTest, TenThousandBeatsWithoutDrift) {
     std::vector<Fired> fired;
     fired.reserve(10001);
     Owner *x = owner_new(name_, kClocks);
@@ -694,7 +696,7 @@ TEST_F(TransportFixture, TenThousandBeatsWithoutDrift) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, FixedUnitsScheduleInMilliseconds) {
+TEST_F(TimeValueTest, FixedUnitsScheduleInMilliseconds) {
     std::vector<Fired> fired;
     Owner *x = owner_new(name_, kClocks);
     x->fired = &fired;
@@ -712,7 +714,7 @@ TEST_F(TransportFixture, FixedUnitsScheduleInMilliseconds) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, RateLimitedCallsInMilliseconds) {
+TEST_F(TimeValueTest, RateLimitedCallsInMilliseconds) {
     std::vector<Fired> fired;
     Owner *x = owner_new(name_, kClocks);
     x->fired = &fired;
@@ -730,7 +732,7 @@ TEST_F(TransportFixture, RateLimitedCallsInMilliseconds) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, RateLimitedCallsInTicks) {
+TEST_F(TimeValueTest, RateLimitedCallsInTicks) {
     std::vector<Fired> fired;
     Owner *x = owner_new(name_, kClocks);
     x->fired = &fired;
@@ -749,7 +751,7 @@ TEST_F(TransportFixture, RateLimitedCallsInTicks) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, CanScheduleIsAskedFirst) {
+TEST_F(TimeValueTest, CanScheduleIsAskedFirst) {
     Owner *x = owner_new(name_, kClocks | TIME_FLAGS_CHECKSCHEDULE);
     set(x->interval, {Y("4n")});
     x->canschedule = 0;
@@ -761,7 +763,7 @@ TEST_F(TransportFixture, CanScheduleIsAskedFirst) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, PhaseWithinTheValue) {
+TEST_F(TimeValueTest, PhaseWithinTheValue) {
     Owner *x = owner_new(name_, kClocks);
     set(x->interval, {Y("4n")});
     seek(720);
@@ -785,7 +787,7 @@ TEST_F(TransportFixture, PhaseWithinTheValue) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, PermanentPositionsFireEachPassAndFollowTheSignature) {
+TEST_F(TimeValueTest, PermanentPositionsFireEachPassAndFollowTheSignature) {
     std::vector<Fired> fired;
     const long flags = kClocks | TIME_FLAGS_POSITION | TIME_FLAGS_PERMANENT;
     Owner *x = owner_new(name_, flags);
@@ -812,7 +814,7 @@ TEST_F(TransportFixture, PermanentPositionsFireEachPassAndFollowTheSignature) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, ListenersHearTheValueInMillisecondsAtEachTempo) {
+TEST_F(TimeValueTest, ListenersHearTheValueInMillisecondsAtEachTempo) {
     Owner *x = owner_new(name_, kClocks);
     set(x->interval, {Y("4n")});
     time_listen(x->interval, S("heard"), 0);
@@ -824,7 +826,7 @@ TEST_F(TransportFixture, ListenersHearTheValueInMillisecondsAtEachTempo) {
     object_free(x);
 }
 
-TEST_F(TransportFixture, ChangingTheTransportReschedulesOnTheNewOne) {
+TEST_F(TimeValueTest, ChangingTheTransportReschedulesOnTheNewOne) {
     Owner *x = owner_new(name_, kClocks);
     set(x->interval, {Y("4n")});
     time_schedule(x->interval, nullptr);
@@ -847,7 +849,7 @@ TEST_F(TransportFixture, ChangingTheTransportReschedulesOnTheNewOne) {
     object_free(x); // frees the other transport with the interface
 }
 
-TEST_F(TransportFixture, FixedUnitsDisableQuantizeAndTransport) {
+TEST_F(TimeValueTest, FixedUnitsDisableQuantizeAndTransport) {
     Owner *x = owner_new(name_, kClocks);
     set(x->interval, {L(10), Y("ms")});
     time_enable_attributes(x->interval);
@@ -860,3 +862,96 @@ TEST_F(TransportFixture, FixedUnitsDisableQuantizeAndTransport) {
 }
 
 } // namespace
+
+// ---- a settable millisecond time base
+
+struct FakeSetclock {
+    t_object ob;
+    double time; // what gettime answers
+};
+
+struct SetclockCalls {
+    std::vector<double> delays;
+    long unsets = 0;
+};
+SetclockCalls *s_setclock_calls = nullptr;
+
+void fake_fdelay(t_object *, t_clock *c, double delay) {
+    s_setclock_calls->delays.push_back(delay);
+    clock_fdelay(c, delay);
+}
+void fake_unset(t_object *, t_clock *c) {
+    ++s_setclock_calls->unsets;
+    clock_unset(c);
+}
+double fake_gettime(t_object *sc) { return reinterpret_cast<FakeSetclock *>(sc)->time; }
+
+TEST_F(TimeValueTest, ASetclockBoundToTheClockNameIsTheMillisecondTimeBase) {
+    SetclockCalls calls;
+    s_setclock_calls = &calls;
+    kivo::timevalue::setclock_ops_set({fake_fdelay, fake_unset, fake_gettime});
+    t_class *c = class_new("setclock", nullptr, nullptr, sizeof(FakeSetclock), nullptr, 0);
+    auto *sc = static_cast<FakeSetclock *>(object_alloc(c));
+    t_symbol *base = S("timevalue-test-base");
+    base->thing = &sc->ob;
+
+    std::vector<Fired> fired;
+    Owner *x = owner_new(name_, kClocks);
+    x->fired = &fired;
+    set(x->interval, {L(100), Y("ms")});
+    time_setclock(x->interval, base); // nothing set yet: nothing moves
+    EXPECT_TRUE(calls.delays.empty());
+    const double start = vt.now_ms();
+    time_schedule(x->interval, nullptr);
+    EXPECT_EQ(calls.delays, std::vector<double>{100});
+
+    // Leaving the time base keeps what was left by its own clock: 60 ms.
+    sc->time = start + 40;
+    time_setclock(x->interval, S(""));
+    EXPECT_EQ(calls.unsets, 1);
+    run_for(100, 1);
+    ASSERT_EQ(fired.size(), 1u);
+    EXPECT_NEAR(fired[0].ms, start + 60, 1e-6);
+
+    // Joining it hands over what is left on the plain clock.
+    time_schedule(x->interval, nullptr);
+    run_for(30, 1);
+    time_setclock(x->interval, base);
+    ASSERT_EQ(calls.delays.size(), 2u);
+    EXPECT_NEAR(calls.delays[1], 70, 1e-6);
+    time_stop(x->interval);
+    EXPECT_EQ(calls.unsets, 2);
+
+    object_free(x);
+    base->thing = nullptr;
+    object_free(sc);
+    class_free(c);
+    kivo::timevalue::setclock_ops_set({});
+}
+
+TEST_F(TimeValueTest, HugeAndUndefinedValuesStayWithinTheirIntegers) {
+    std::vector<std::vector<t_atom>> inputs = {
+        {Y("-99999999999999999999999.1.0")},
+        {Y("99999999999999999999999:-99999999999999999999999:1.5")},
+        {L(INT64_MIN), L(INT64_MIN), L(INT64_MIN)},
+        {L(INT64_MAX), L(INT64_MAX), L(INT64_MAX), L(INT64_MAX), Y("ms")},
+    };
+    for (auto &atoms : inputs) {
+        for (long flags : {0L, long(TIME_FLAGS_POSITION)}) {
+            double ticks = 0, ms = 0;
+            t_symbol *unit = nullptr;
+            EXPECT_EQ(itm_parse(t, long(atoms.size()), atoms.data(), flags, &ticks, &ms, &unit,
+                                nullptr, nullptr),
+                      0);
+            EXPECT_TRUE(std::isfinite(ticks) && std::isfinite(ms));
+        }
+    }
+    for (double v : std::vector<double>{1e300, -1e300, std::nan(""), HUGE_VAL}) {
+        for (const char *unit : {"bbu", "hh:mm:ss", "notevalues"}) {
+            for (long flags : {0L, long(TIME_FLAGS_POSITION)}) {
+                const std::string s = format(t, flags, unit, v, v);
+                EXPECT_NE(s, "<error>") << unit << " " << v;
+            }
+        }
+    }
+}
