@@ -357,7 +357,9 @@ TEST_F(TransportTest, ALatePermanentClockRunsAtItsArmedTickUpToFiveTicks) {
         clock_unset(t->permclock);
         itm_permtick(t);
         EXPECT_EQ(p.fired.size(), k.runs ? 1u : 0u) << "position " << k.position;
-        if (k.runs) EXPECT_EQ(p.fired[0].ticks, 480.0) << "position " << k.position;
+        if (k.runs) {
+            EXPECT_EQ(p.fired[0].ticks, 480.0) << "position " << k.position;
+        }
         itm_pause(t);
         linklist_chuckobject(itm_getlistforeventlist(t, nullptr, 0), &e->clock);
     }
@@ -739,3 +741,82 @@ TEST_F(TransportTest, DumpNamesTheLists) {
 }
 
 } // namespace
+
+// ---- with the tick clocks
+
+namespace {
+
+struct Ticker {
+    t_itm *t = nullptr;
+    t_itmclock *clock = nullptr;
+    double every = 0;
+    std::vector<double> ticks, ms;
+};
+
+void ticker_fired(Ticker *k) {
+    k->ticks.push_back(itm_getticks(k->t));
+    k->ms.push_back(itm_gettime(k->t));
+    if (k->every > 0) itmclock_delay(k->clock, k->t, nullptr, 0, k->every);
+}
+
+double note_ticks(t_itm *t, const char *value) {
+    t_atom a = kivo::test::Y(value);
+    double ticks = 0, ms = 0;
+    t_symbol *unit = nullptr;
+    EXPECT_EQ(itm_parse(t, 1, &a, 0x2, &ticks, &ms, &unit, nullptr, nullptr), 0) << value;
+    return ticks;
+}
+
+} // namespace
+
+// Clocks repeating in note values over 10,000 beats at 120 bpm: every
+// firing lands on its own tick and on the millisecond that tick implies.
+TEST_F(TransportTest, TickClocksRepeatingForTenThousandBeatsDoNotDrift) {
+    const char *values[] = {"4n", "8nt", "16n"};
+    std::vector<Ticker> tickers(3);
+    for (size_t i = 0; i < tickers.size(); ++i) {
+        Ticker &k = tickers[i];
+        k.t = t;
+        k.every = note_ticks(t, values[i]);
+        k.clock = itmclock_new(reinterpret_cast<t_object *>(&k), nullptr, as_method(ticker_fired),
+                               nullptr, 0);
+        ASSERT_NE(k.clock, nullptr);
+    }
+    EXPECT_EQ(tickers[1].every, 160.0);
+    itm_resume(t);
+    for (Ticker &k : tickers) itmclock_delay(k.clock, t, nullptr, 0, k.every);
+    const double beats = 10000;
+    run_for(beats * 500.0 + 1, 5);
+    for (Ticker &k : tickers) {
+        const size_t expected = static_cast<size_t>(beats * 480.0 / k.every);
+        ASSERT_EQ(k.ticks.size(), expected) << k.every;
+        for (size_t n = 0; n < expected; ++n) {
+            const double tick = k.every * static_cast<double>(n + 1);
+            ASSERT_EQ(k.ticks[n], tick) << k.every << " firing " << n;
+            ASSERT_NEAR(k.ms[n], 1000.0 + tick * 60000.0 / (120.0 * 480.0), 1e-6)
+                << k.every << " firing " << n;
+        }
+        itmclock_free(k.clock);
+    }
+}
+
+// A clock set a half note ahead, with the tempo changed half way: the first
+// quarter note takes 500 ms at 120 bpm, the second 750 ms at 80.
+TEST_F(TransportTest, NoteValueClocksFollowATempoChange) {
+    Ticker k;
+    k.t = t;
+    k.clock = itmclock_new(reinterpret_cast<t_object *>(&k), nullptr, as_method(ticker_fired),
+                           nullptr, 0);
+    itm_resume(t);
+    itmclock_delay(k.clock, t, nullptr, 0, note_ticks(t, "2n"));
+    run_for(500, 1);
+    ASSERT_DOUBLE_EQ(itm_getticks(t), 480.0);
+    itm_settempo(t, 80);
+    run_for(749, 1);
+    EXPECT_TRUE(k.ticks.empty());
+    run_for(2, 1);
+    ASSERT_EQ(k.ticks.size(), 1u);
+    EXPECT_EQ(k.ticks[0], 960.0);
+    EXPECT_NEAR(k.ms[0], 1000.0 + 500.0 + 750.0, 1e-6);
+    itmclock_free(k.clock);
+}
