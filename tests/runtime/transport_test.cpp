@@ -820,3 +820,115 @@ TEST_F(TransportTest, NoteValueClocksFollowATempoChange) {
     EXPECT_NEAR(k.ms[0], 1000.0 + 500.0 + 750.0, 1e-6);
     itmclock_free(k.clock);
 }
+
+// ---- an object's transport
+
+namespace {
+
+struct Holder {
+    t_object ob;
+    t_atom_long plugcontext;
+};
+
+t_class *holder_class() {
+    static t_class *c = [] {
+        t_class *k = class_new("transport_test_holder", nullptr, nullptr, sizeof(Holder), nullptr, 0);
+        class_addattr(k, attr_offset_new("plugcontext", gensym("long"), 0, nullptr, nullptr,
+                                         static_cast<long>(offsetof(Holder, plugcontext))));
+        class_register(gensym("nobox"), k);
+        return k;
+    }();
+    return c;
+}
+
+Holder *holder_new() {
+    return static_cast<Holder *>(object_alloc(holder_class()));
+}
+
+} // namespace
+
+TEST_F(TransportTest, AnObjectFindsItsTransportThroughItsPatcherAndItsHost) {
+    Holder *x = holder_new();
+    Holder *patcher = holder_new();
+    Holder *host = holder_new();
+    Holder *plug = holder_new();
+    t_object *xo = &x->ob;
+
+    EXPECT_EQ(itm_getfromarg(xo, S("")), itm_getglobal());
+    EXPECT_EQ(itm_getfromarg(xo, S(name_.c_str())), t);
+
+    // The patcher names a default clock source: the object's "internal" is
+    // the transport of that source.
+    object_obex_storeflags(xo, S("#P"), &patcher->ob, HASHTAB_FLAG_NOFREE);
+    object_obex_storesym(&patcher->ob, S("##defaultclocksourcename##"), S("transport-test-lane"));
+    t_itm *lane = itm_getfromarg(xo, S(""));
+    ASSERT_NE(lane, nullptr);
+    EXPECT_EQ(itm_getname(lane), S("transport-test-lane"));
+    EXPECT_EQ(itm_clocksource_getname(lane), S("transport-test-lane"));
+    EXPECT_EQ(itm_getfromarg(xo, S(name_.c_str())), t) << "other names are kept";
+    object_obex_chuck(&patcher->ob, S("##defaultclocksourcename##"));
+
+    // An object scheduled by a host sequencer gets the transports of the
+    // host's scheduler; any other scheduler of its own does not count.
+    t_scheduler *s = scheduler_new();
+    s->owner = &host->ob;
+    object_obex_storeflags(xo, S("#S"), &s->ob, HASHTAB_FLAG_NOFREE);
+    EXPECT_EQ(itm_getfromarg(xo, S("")), itm_getglobal());
+    object_obex_storeflags(&host->ob, S("##pluginterface##"), &plug->ob, HASHTAB_FLAG_NOFREE);
+    EXPECT_EQ(itm_getfromarg(xo, S("")), itm_getglobal()) << "not in a plug-in context";
+    plug->plugcontext = 1;
+    t_itm *hosted = itm_getfromarg(xo, S(""));
+    ASSERT_NE(hosted, nullptr);
+    EXPECT_NE(hosted, itm_getglobal());
+    EXPECT_EQ(itm_getname(hosted), S("internal"));
+    EXPECT_EQ(itm_getscheduler(hosted), s);
+    EXPECT_EQ(itm_getfromarg(xo, S("")), hosted);
+
+    object_free(hosted);
+    object_free(lane);
+    object_obex_chuck(xo, S("#S"));
+    object_obex_chuck(xo, S("#P"));
+    object_obex_chuck(&host->ob, S("##pluginterface##"));
+    s->owner = nullptr;
+    object_free(s);
+    for (Holder *h : {x, patcher, host, plug}) object_free(h);
+}
+
+// The audio engine, when one is bound to "dsp", gives the sample rate; a
+// rate of 0 or less reads as 44100.
+namespace {
+
+struct Engine {
+    t_object ob;
+    double sr;
+};
+
+void engine_getsr(Engine *x, double *sr) {
+    *sr = x->sr;
+}
+
+} // namespace
+
+TEST_F(TransportTest, SampleRateComesFromTheAudioEngine) {
+    static t_class *c = [] {
+        t_class *k = class_new("transport_test_engine", nullptr, nullptr, sizeof(Engine), nullptr, 0);
+        class_addmethod(k, as_method(engine_getsr), "getsr", AT_CANT, 0);
+        class_register(gensym("nobox"), k);
+        return k;
+    }();
+    auto *engine = static_cast<Engine *>(object_alloc(c));
+    t_symbol *dsp = S("dsp");
+    t_object *previous = dsp->thing;
+    dsp->thing = &engine->ob;
+    for (double sr : {48000.0, 96000.0, 0.0, -1.0}) {
+        engine->sr = sr;
+        const double expected = sr > 0 ? sr : 44100.0;
+        EXPECT_DOUBLE_EQ(itm_getsr(t), expected) << sr;
+        EXPECT_DOUBLE_EQ(object_attr_getfloat(&t->ob, S("sr")), expected) << sr;
+        t_itm_syncrecord *r = itm_getsyncrecord(t);
+        r->update(r);
+        EXPECT_DOUBLE_EQ(r->samplesperbeat, expected * 60.0 / 120.0) << sr;
+    }
+    dsp->thing = previous;
+    object_free(engine);
+}
