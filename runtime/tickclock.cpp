@@ -28,6 +28,7 @@
 #include "kivo/dispatch.h"
 #include "kivo/hashtab.h"
 #include "kivo/linklist.h"
+#include "kivo/msgtext.h"
 #include "kivo/obex.h"
 #include "kivo/post.h"
 #include "kivo/registry.h"
@@ -51,7 +52,7 @@ kivo::timevalue::SetclockOps s_setclock_ops{};
 struct Syms {
     t_symbol *time, *pound_s, *empty, *list, *canschedule, *reschedule, *getname, *tempo,
         *attr_modified, *timesigchanged, *quantize, *transport, *timeobj, *setclock,
-        *masterclock, *deflt;
+        *masterclock, *deflt, *int_, *float_;
 };
 
 const Syms &syms() {
@@ -62,7 +63,8 @@ const Syms &syms() {
                            gensym("attr_modified"),  gensym("timesigchanged"),
                            gensym("quantize"),       gensym("transport"),
                            gensym("timeobj"),        gensym("setclock"),
-                           gensym("__masterclock__"), gensym("<default>")};
+                           gensym("__masterclock__"), gensym("<default>"),
+                           gensym("int"),            gensym("float")};
     return s;
 }
 
@@ -594,7 +596,18 @@ long itm_object_setparse(t_itm *itm, t_time *x, long argc, t_atom *argv) {
     t_symbol *unit = x->unit;
     t_itm_bbu bbu{0, 0, 0};
     char given = 0;
-    if (itm_parse(itm, argc, argv, x->flags, &ticks, &ms, &unit, &bbu, &given) != 0) return -1;
+    if (itm_parse(itm, argc, argv, x->flags, &ticks, &ms, &unit, &bbu, &given) != 0) {
+        long size = 0;
+        char *text = nullptr;
+        if (argc > 0 && argv && atom_gettext(argc, argv, &size, &text, 0) == 0 && text) {
+            object_error(x->owner, "cannot read \"%s\" as a time value for \"%s\"", text,
+                         x->name->name);
+            sysmem_freeptr(text);
+        } else {
+            object_error(x->owner, "no time value for \"%s\"", x->name->name);
+        }
+        return -1;
+    }
     x->ticks = ticks;
     x->ms = ms;
     x->unit = unit;
@@ -621,7 +634,8 @@ void time_setvalue(t_time *x, t_symbol *s, long argc, t_atom *argv) {
     t_atom buf[64];
     t_atom *atoms = argv;
     long n = argc;
-    if (s && s != S.list && s != S.empty) {
+    // Number messages carry their selector too; only a word is part of the value.
+    if (s && s != S.list && s != S.empty && s != S.int_ && s != S.float_) {
         // The selector is the first atom ("4n", "1.1.0"); at most 63 follow.
         atom_setsym(buf, s);
         long rest = argc < 0 ? 0 : (argc > 63 ? 63 : argc);

@@ -251,6 +251,26 @@ void parse_number_with_unit(t_itm *x, double v, t_symbol *u, long flags, double 
 
 namespace kivo::timevalue {
 
+double notevalue_ticks(t_symbol *name) {
+    t_quickmap *map = notevalues();
+    void *count = nullptr;
+    if (!map || !name || quickmap_lookup_key1(map, name, &count) != 0) return 0;
+    return static_cast<double>(reinterpret_cast<t_ptr_int>(count)) * resolution() /
+           kTableResolution;
+}
+
+t_symbol *notevalue_name(double ticks) {
+    t_quickmap *map = notevalues();
+    if (!map) return nullptr;
+    const double at480 = ticks * kTableResolution / resolution();
+    if (!(std::fabs(at480) < 1e15)) return nullptr;
+    void *name = nullptr;
+    auto key = static_cast<t_ptr_int>(std::trunc(at480));
+    if (key <= 0 || quickmap_lookup_key2(map, reinterpret_cast<void *>(key), &name) != 0)
+        return nullptr;
+    return static_cast<t_symbol *>(name);
+}
+
 t_symbol *unit_ticks() { return units().ticks; }
 t_symbol *unit_ms() { return units().ms; }
 t_symbol *unit_samples() { return units().samples; }
@@ -274,26 +294,6 @@ long itm_isunitfixed(t_symbol *s) {
 }
 
 void itm_notevalues_init(void) { notevalues(); }
-
-double itm_notevalue_ticks(t_symbol *name) {
-    t_quickmap *map = notevalues();
-    void *count = nullptr;
-    if (!map || !name || quickmap_lookup_key1(map, name, &count) != 0) return 0;
-    return static_cast<double>(reinterpret_cast<t_ptr_int>(count)) * resolution() /
-           kTableResolution;
-}
-
-t_symbol *itm_notevalue_name(double ticks) {
-    t_quickmap *map = notevalues();
-    if (!map) return nullptr;
-    const double at480 = ticks * kTableResolution / resolution();
-    if (!(std::fabs(at480) < 1e15)) return nullptr;
-    void *name = nullptr;
-    auto key = static_cast<t_ptr_int>(std::trunc(at480));
-    if (key <= 0 || quickmap_lookup_key2(map, reinterpret_cast<void *>(key), &name) != 0)
-        return nullptr;
-    return static_cast<t_symbol *>(name);
-}
 
 // ---- conversions
 
@@ -460,7 +460,7 @@ long itm_parse_symlist(t_itm *x, t_symbol *s, long flags, double *value, t_symbo
     t_symbol *k = nullptr;
     if (std::strchr(text, 'n')) {
         // Not in the table: 0 ticks, still a note value.
-        v = itm_notevalue_ticks(s);
+        v = kivo::timevalue::notevalue_ticks(s);
         k = U.notevalues;
     } else if (std::strchr(text, ':')) {
         v = read_clocktext(text);
@@ -618,7 +618,7 @@ t_kivo_err itm_format(t_itm *x, long flags, t_symbol *unit, long *argc, t_atom *
     else if (itm_validunit(unit))
         values = 1;
     else
-        values = 0;
+        values = 0; // an unknown unit: only its name, never an unwritten atom
     const long count = values + (withunit ? 1 : 0);
     if (count == 0) {
         *argc = 0;
@@ -651,7 +651,7 @@ t_kivo_err itm_format(t_itm *x, long flags, t_symbol *unit, long *argc, t_atom *
     } else if (unit == U.hz) {
         atom_setfloat(out, ms == 0 ? 0 : 1000.0 / ms);
     } else if (unit == U.notevalues) {
-        t_symbol *name = itm_notevalue_name(ticks);
+        t_symbol *name = kivo::timevalue::notevalue_name(ticks);
         if (name)
             atom_setsym(out, name);
         else

@@ -9,6 +9,13 @@
 
 namespace kivo::timevalue {
 
+// The ticks of a note value ("4n") at the current resolution; 0 when the
+// symbol is not a note value.
+KIVO_INTERNAL double notevalue_ticks(t_symbol *name);
+// The note value lasting exactly `ticks` (whole ticks) at the current
+// resolution, or null.
+KIVO_INTERNAL t_symbol *notevalue_name(double ticks);
+
 // Interned unit symbols.
 KIVO_INTERNAL t_symbol *unit_ticks();
 KIVO_INTERNAL t_symbol *unit_ms();

@@ -70,11 +70,6 @@ KIVO_EXPORT long itm_validunit(t_symbol *unit);
 KIVO_EXPORT long itm_isunitfixed(t_symbol *unit);
 /* Builds the read-only note-value table (later calls do nothing). */
 KIVO_EXPORT void itm_notevalues_init(void);
-/* The ticks of a note value ("4n") at the current resolution; 0 when the
-   symbol is not a note value. */
-KIVO_EXPORT double itm_notevalue_ticks(t_symbol *name);
-/* The note value lasting exactly `ticks` at the current resolution, or null. */
-KIVO_EXPORT t_symbol *itm_notevalue_name(double ticks);
 
 /* ---- conversions; tempo and sample rate come from the transport's clock
    source (a null transport means the global one) */

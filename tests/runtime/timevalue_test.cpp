@@ -108,21 +108,21 @@ TEST(TimeUnits, NoteValuesFollowTheResolutionAndRoundTrip) {
     const char *names[] = {"1nd", "1n",  "2nd",  "1nt",  "2n",   "4nd",   "2nt",  "4n",
                            "8nd", "4nt", "8n",   "16nd", "8nt",  "16n",   "32nd", "16nt",
                            "32n", "64nd", "32nt", "64n", "128nd", "128n"};
-    EXPECT_EQ(itm_notevalue_ticks(S("1nd")), 2880);
-    EXPECT_EQ(itm_notevalue_ticks(S("128nd")), 22) << "whole ticks only";
-    EXPECT_EQ(itm_notevalue_ticks(S("64nt")), 0) << "no triplet 64ths";
+    EXPECT_EQ(kivo::timevalue::notevalue_ticks(S("1nd")), 2880);
+    EXPECT_EQ(kivo::timevalue::notevalue_ticks(S("128nd")), 22) << "whole ticks only";
+    EXPECT_EQ(kivo::timevalue::notevalue_ticks(S("64nt")), 0) << "no triplet 64ths";
     for (double r : {480.0, 960.0}) {
         itm_setresolution(r);
         for (const char *n : names) {
-            const double ticks = itm_notevalue_ticks(S(n));
+            const double ticks = kivo::timevalue::notevalue_ticks(S(n));
             EXPECT_GT(ticks, 0) << n << " at " << r;
-            EXPECT_EQ(itm_notevalue_name(ticks), S(n)) << n << " at " << r;
+            EXPECT_EQ(kivo::timevalue::notevalue_name(ticks), S(n)) << n << " at " << r;
         }
-        EXPECT_EQ(itm_notevalue_ticks(S("4n")), r);
+        EXPECT_EQ(kivo::timevalue::notevalue_ticks(S("4n")), r);
     }
     itm_setresolution(480);
-    EXPECT_EQ(itm_notevalue_name(481), nullptr);
-    EXPECT_EQ(itm_notevalue_name(0), nullptr);
+    EXPECT_EQ(kivo::timevalue::notevalue_name(481), nullptr);
+    EXPECT_EQ(kivo::timevalue::notevalue_name(0), nullptr);
 }
 
 TEST_F(TimeValueTest, ConversionsFollowTempoAndSampleRate) {
@@ -346,6 +346,8 @@ TEST_F(TimeValueTest, FormatsEveryUnit) {
         {0, "bbu", 0, 2410, "1 1 10 bbu"},
         {TIME_FLAGS_POSITION, "bars.beats.units", 0, 2410, "2 2 10 bars.beats.units"},
         {TIME_FLAGS_POSITION | TIME_FLAGS_NOUNITS, "bbu", 0, 0, "1 1 0"},
+        {0, "seconds", 500, 500, "seconds"},
+        {TIME_FLAGS_NOUNITS, "seconds", 500, 500, ""},
     };
     for (const Case &c : cases)
         EXPECT_EQ(format(t, c.flags, c.unit, c.ms, c.ticks), c.expected) << c.unit;
@@ -572,12 +574,23 @@ TEST_F(TimeValueTest, TimeAttributesReadBackInTheirUnit) {
     EXPECT_EQ(get(x, "interval"), "8nd notevalues");
     EXPECT_EQ(time_isfixedunit(x->interval), 0);
     EXPECT_DOUBLE_EQ(time_getms(x->interval), 375);
-    // Text that is no time leaves the value as it was.
-    v = {Y("later")};
-    EXPECT_NE(object_attr_setvalueof(&x->ob, S("interval"), 1, v.data()), 0);
-    EXPECT_EQ(get(x, "interval"), "8nd notevalues");
-    set(x->interval, {Y("later")});
-    EXPECT_EQ(get(x, "interval"), "8nd notevalues");
+    // Text that is no time leaves the value as it was, and says so once.
+    {
+        PostCapture capture;
+        v = {Y("later")};
+        EXPECT_NE(object_attr_setvalueof(&x->ob, S("interval"), 1, v.data()), 0);
+        EXPECT_EQ(get(x, "interval"), "8nd notevalues");
+        set(x->interval, {Y("later"), Y("ms")});
+        EXPECT_EQ(get(x, "interval"), "8nd notevalues");
+        const std::vector<std::string> errors = {
+            "cannot read \"later\" as a time value for \"interval\"",
+            "cannot read \"later ms\" as a time value for \"interval\""};
+        EXPECT_EQ(capture.texts(1), errors);
+    }
+    // Number messages bring their selector along; it is not part of the value.
+    t_atom num = L(120);
+    time_setvalue(x->interval, S("int"), 1, &num);
+    EXPECT_EQ(get(x, "interval"), "120f ms");
     // A selector goes before the atoms.
     t_atom ms = Y("ms");
     time_setvalue(x->interval, S("0:0:2"), 1, &ms);
