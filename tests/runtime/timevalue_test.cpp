@@ -824,6 +824,16 @@ TEST_F(TimeValueTest, PermanentPositionsFireEachPassAndFollowTheSignature) {
     itm_settimesignature(t, 3, 4);
     EXPECT_EQ(c->tick, 2880) << "two bars of 3/4";
     EXPECT_EQ(x->interval->ticks, 2880);
+
+    // A position already passed keeps its tick.
+    set(x->interval, {Y("2.1.0")});
+    EXPECT_EQ(c->tick, 1440);
+    seek(1920); // 2.2.0
+    EXPECT_EQ(time_comparecounter(x->interval, t), -1);
+    itm_settimesignature(t, 4, 4);
+    EXPECT_EQ(c->tick, 1440);
+    seek(0);
+    EXPECT_EQ(time_comparecounter(x->interval, t), 1);
     object_free(x);
 }
 
