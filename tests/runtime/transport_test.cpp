@@ -886,8 +886,9 @@ TEST_F(TransportTest, AnObjectFindsItsTransportThroughItsPatcherAndItsHost) {
 
     object_free(hosted);
     object_free(lane);
-    object_obex_chuck(xo, S("#S"));
-    object_obex_chuck(xo, S("#P"));
+    // The scheduler and patcher slots are cleared by storing null.
+    object_obex_storeflags(xo, S("#S"), nullptr, HASHTAB_FLAG_NOFREE);
+    object_obex_storeflags(xo, S("#P"), nullptr, HASHTAB_FLAG_NOFREE);
     object_obex_chuck(&host->ob, S("##pluginterface##"));
     s->owner = nullptr;
     object_free(s);
