@@ -187,8 +187,11 @@ void run_entry(t_itm *t, t_itmclock *e) {
 
 // ---- lists
 
-std::vector<t_itmclock *> snapshot(t_linklist *list) {
-    std::vector<t_itmclock *> items;
+// The items of a list as they are now; callbacks may change the list
+// while the copy is walked.
+template <typename T>
+std::vector<T *> items_of(t_linklist *list) {
+    std::vector<T *> items;
     if (!list) return items;
     const t_atom_long n = linklist_getsize(list);
     items.resize(static_cast<size_t>(n));
@@ -198,6 +201,10 @@ std::vector<t_itmclock *> snapshot(t_linklist *list) {
         items.resize(static_cast<size_t>(std::max<t_atom_long>(got, 0)));
     }
     return items;
+}
+
+std::vector<t_itmclock *> snapshot(t_linklist *list) {
+    return items_of<t_itmclock>(list);
 }
 
 t_itmclock *first_of(t_linklist *list) {
@@ -404,6 +411,11 @@ t_itm_clocksource *source_new(t_symbol *name, bool internal) {
     return src;
 }
 
+// The constructor of the class, for object_new("nobox", "itm", name).
+void *itm_classnew(t_symbol *name) {
+    return itm_new(name, nullptr, nullptr);
+}
+
 t_symbol *normalised_name(t_symbol *name) {
     if (!name || name == sym_empty || name == sym_default_name) return sym_internal;
     return name;
@@ -418,7 +430,8 @@ void initclass() {
     itmclock_initclass();
     time_initclass();
 
-    t_class *c = class_new("itm", nullptr, as_method(itm_free), sizeof(t_itm), nullptr, 0);
+    t_class *c = class_new("itm", as_method(itm_classnew), as_method(itm_free), sizeof(t_itm),
+                           nullptr, AT_DEFSYM, 0);
     if (!c) return;
     class_addmethod(c, as_method(itm_notify), "notify", AT_CANT, 0);
     if (t_object *a = attribute_new("sr", _sym(float64), 0, as_method(sr_get), as_method(sr_set)))
@@ -494,7 +507,20 @@ double itm_getresolution(void) {
 
 void itm_setresolution(double ticksperquarter) {
     // Every conversion divides by the resolution.
-    if (ticksperquarter > 0) s_resolution = ticksperquarter;
+    if (!(ticksperquarter > 0) || ticksperquarter == s_resolution) return;
+    // Live transports keep their positions in ticks and take the new rate,
+    // so that their clocks agree with the conversions.
+    std::vector<t_itm *> live;
+    for (auto &entry : s_names) {
+        if (!entry.second->samename) continue;
+        for (t_itm *t : items_of<t_itm>(entry.second->samename)) live.push_back(t);
+    }
+    for (t_itm *t : live) itm_sync(t);
+    s_resolution = ticksperquarter;
+    for (t_itm *t : live) {
+        itm_calctempo(t);
+        if (source_state(t)) itm_repoke(t);
+    }
 }
 
 // ---- creation and lookup
@@ -577,10 +603,8 @@ t_itm *itm_getnamed(t_symbol *name, t_scheduler *scheduler, t_symbol *clocksourc
         t_itm *first = it->second;
         if (first->scheduler == scheduler) return first;
         if (first->samename) {
-            for (void *item : snapshot(first->samename)) {
-                auto *t = static_cast<t_itm *>(item);
+            for (t_itm *t : items_of<t_itm>(first->samename))
                 if (t->scheduler == scheduler) return t;
-            }
         }
     }
     return create ? itm_new(name, scheduler, clocksourcename) : nullptr;

@@ -182,6 +182,23 @@ TEST_F(TransportTest, TempoChangeKeepsThePositionAndStretchesPendingEntries) {
     EXPECT_EQ(probe.fired[0].ticks, 1440.0);
 }
 
+// A new resolution keeps the position in ticks and gives the running
+// transport the new rate: a quarter note still lasts 500 ms.
+TEST_F(TransportTest, ResolutionChangeRetimesRunningTransports) {
+    itm_resume(t);
+    run_for(500, 10);
+    ASSERT_DOUBLE_EQ(itm_getticks(t), 480.0);
+    install(t, make_entry(&probe, 1, 480 + 960));
+    itm_setresolution(960);
+    EXPECT_DOUBLE_EQ(itm_getticks(t), 480.0);
+    EXPECT_DOUBLE_EQ(t->ticksperms, 1.92);
+    run_for(499, 1);
+    EXPECT_TRUE(probe.fired.empty());
+    run_for(2, 1);
+    ASSERT_EQ(probe.fired.size(), 1u);
+    EXPECT_NEAR(probe.fired[0].ms, 2000.0, 1e-6);
+}
+
 TEST_F(TransportTest, TempoOfZeroOrLessIsRefusedWithAnError) {
     for (double bad : {0.0, -1.0, -120.0}) {
         PostCapture capture;
@@ -390,6 +407,13 @@ TEST_F(TransportTest, LookupByName) {
     EXPECT_EQ(itm_getnamed(S("transport-test-nobody"), nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(itm_getfromarg(nullptr, S("")), global);
     EXPECT_EQ(S("##plugsync_host##")->thing, reinterpret_cast<t_object *>(itm_getsyncrecord(global)));
+
+    auto *made = static_cast<t_itm *>(object_new(S("nobox"), S("itm"), S("transport-test-made")));
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(itm_getname(made), S("transport-test-made"));
+    EXPECT_EQ(itm_getnamed(S("transport-test-made"), nullptr, nullptr, 0), made);
+    object_free(made);
+    EXPECT_EQ(itm_getnamed(S("transport-test-made"), nullptr, nullptr, 0), nullptr);
 }
 
 TEST_F(TransportTest, OneTransportPerNameAndScheduler) {
