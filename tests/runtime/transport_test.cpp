@@ -957,3 +957,50 @@ TEST_F(TransportTest, SampleRateComesFromTheAudioEngine) {
     dsp->thing = previous;
     object_free(engine);
 }
+
+// A time value at a bar position sits on the permanent list; a signature
+// change before it moves its tick, and it fires at the new one.
+namespace {
+
+int g_position_fired = 0;
+double g_position_ms = 0;
+
+void position_fired(t_object *) {
+    ++g_position_fired;
+    g_position_ms = itm_gettime(itm_getglobal());
+}
+
+} // namespace
+
+TEST_F(TransportTest, APositionOnThePermanentListFollowsASignatureChange) {
+    g_position_fired = 0;
+    Holder *owner = holder_new();
+    // The owner's interface holds a reference: the fixture frees t itself.
+    itm_reference(t);
+    object_obex_store(&owner->ob, S("time"),
+                      reinterpret_cast<t_object *>(itm_interface_new(&owner->ob, S(name_.c_str()))));
+    t_time *when = time_new(&owner->ob, S("when"), as_method(position_fired),
+                            TIME_FLAGS_POSITION | TIME_FLAGS_PERMANENT | TIME_FLAGS_USECLOCK);
+    ASSERT_NE(when, nullptr);
+    ASSERT_EQ(time_getitm(when), t);
+    t_atom bar2 = kivo::test::Y("2.1.0");
+    time_setvalue(when, nullptr, 1, &bar2);
+    t_linklist *perm = itm_getlistforeventlist(t, nullptr, 0);
+    ASSERT_EQ(linklist_getsize(perm), 1);
+    EXPECT_EQ(static_cast<t_itmclock *>(linklist_getindex(perm, 0))->tick, 1920.0);
+
+    itm_settimesignature(t, 3, 4);
+    EXPECT_EQ(static_cast<t_itmclock *>(linklist_getindex(perm, 0))->tick, 1440.0);
+
+    itm_resume(t);
+    run_for(1499, 1);
+    EXPECT_EQ(g_position_fired, 0);
+    run_for(2, 1);
+    EXPECT_EQ(g_position_fired, 1);
+    EXPECT_NEAR(g_position_ms, 1000.0 + 1500.0, 1e-6) << "bar 2 of 3/4 at 120 bpm";
+    EXPECT_EQ(linklist_getsize(perm), 1) << "a position stays on the permanent list";
+
+    object_free(when);
+    object_free(owner);
+    EXPECT_EQ(t->refcount, 1);
+}
