@@ -47,5 +47,6 @@
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
+#include "kivo/jpatcher.h"
 
 #endif
