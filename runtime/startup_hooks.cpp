@@ -1,6 +1,6 @@
 /*
  * Start-up hooks of the runtime services whose subsystems come later
- * (system information, musical time, the event reporter).
+ * (system information, the event reporter).
  */
 #include <sys/utsname.h>
 
@@ -32,7 +32,6 @@ const char *sysinfo_appname(void) {
     return g_appname.c_str();
 }
 
-void itm_initclass(void) {}
 void eventreporter_init(void) {}
 
 } // extern "C"
