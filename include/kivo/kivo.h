@@ -45,5 +45,7 @@
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
+#include "kivo/parallel.h"
+#include "kivo/sysinfo.h"
 
 #endif
