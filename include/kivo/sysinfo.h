@@ -74,6 +74,8 @@ typedef struct sysprocesswatcher {
     t_sysprocesswatcher_fn callback; /* called once, on the watcher thread */
     void *arg;
     t_systhread thread;            /* the watcher thread */
+    t_systhread_mutex mutex;       /* private: guards stop */
+    t_systhread_cond cond;         /* private: wakes the thread when stopped */
 } t_sysprocesswatcher;
 
 KIVO_EXPORT void sysprocesswatcher_initclass(void);
