@@ -9,10 +9,18 @@
  * and from then on every class_addmethod also makes a method object. The
  * attribute classes come before the registry classes, which carry an
  * attribute.
+ *
+ * Shutdown runs first at quit, before the timer thread stops: the
+ * background workers end before anything they may still touch goes.
  */
 #include <atomic>
 
+#include "app/startup.h"
 #include "kernel/attr_internal.h"
+#include "kernel/obex_neighbours_internal.h"
+#include "kernel/testclass_internal.h"
+#include "kivo/globalsymbol.h"
+#include "kivo/parallel.h"
 #include "kernel/obex_internal.h"
 #include "kernel/registry_internal.h"
 #include "kivo/attr.h"
@@ -95,8 +103,17 @@ t_kivo_err obex_init(void) {
     object_reference_init();
     string_initclass();
     dictionary_initclass();
+    obex_tester_init();
+    sketch_init();
     quickmap_initclass();
+    symobject_initclass();
+    project_init();
     return KIVO_ERR_NONE;
+}
+
+void obex_shutdown(void) {
+    backgroundtask_terminate();
+    project_shutdown();
 }
 
 } // extern "C"

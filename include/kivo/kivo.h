@@ -47,5 +47,7 @@
 #include "kivo/application.h"
 #include "kivo/parallel.h"
 #include "kivo/sysinfo.h"
+#include "kivo/legacyutil.h"
+#include "kivo/globalsymbol.h"
 
 #endif
