@@ -146,8 +146,9 @@ extern "C" {
 // ---- named semaphores
 
 t_kivo_err syssem_new(t_syssem *psem, const char *name, long create, long, long initialcount) {
-    if (!psem || !name) return KIVO_ERR_GENERIC;
+    if (!psem) return KIVO_ERR_GENERIC;
     *psem = nullptr;
+    if (!name) return KIVO_ERR_GENERIC;
     sem_t *sem;
     if (create) {
         if (initialcount < 0 || initialcount > SEM_VALUE_MAX) return KIVO_ERR_GENERIC;
@@ -198,8 +199,9 @@ t_kivo_err syssem_post(t_syssem sem) {
 // ---- named shared memory
 
 t_kivo_err sysshmem_alloc(t_sysshmem **pshm, const char *name, long size, long flags) {
-    if (!pshm || !name) return KIVO_ERR_GENERIC;
+    if (!pshm) return KIVO_ERR_GENERIC;
     *pshm = nullptr;
+    if (!name) return KIVO_ERR_GENERIC;
     const bool readonly = (flags & SYSSHMEM_FLAGS_READONLY) != 0;
     const int access = readonly ? O_RDONLY : O_RDWR;
     const bool create = size != 0;
