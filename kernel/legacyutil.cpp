@@ -200,7 +200,8 @@ t_symbol *connection_name(const char *name) {
 t_connection *connection_find(t_symbol *s) {
     if (!s->thing || !s_connection_messlist) return nullptr;
     auto *x = reinterpret_cast<t_connection *>(s->thing);
-    return x->messlist == s_connection_messlist ? x : nullptr;
+    // An object's header points one entry past its class's record.
+    return x->magic == KIVO_OBJECT_MAGIC && x->messlist == s_connection_messlist + 1 ? x : nullptr;
 }
 
 t_connection *connection_new(t_symbol *s) {
@@ -307,33 +308,15 @@ void boxcolor_setcolor(short index, const t_rgbcolor *color, short save) {
 void boxcolor_saveprefs(void) {
     const std::string folder = prefs_folder();
     if (folder.empty() || kivo::platform::fsys::make_folders(folder) != 0) return;
-    t_binbuf *b = binbuf_new();
-    if (!b) return;
+    // One message per line, as the preference reader evaluates them.
+    std::string text;
     for (long i = 0; i < 16; ++i) {
-        t_atom av[8];
-        atom_setsym(&av[0], gensym("kivo"));
-        atom_setsym(&av[1], gensym("boxcolor"));
-        atom_setlong(&av[2], i);
-        atom_setlong(&av[3], s_boxcolors[i].red >> 8);
-        atom_setlong(&av[4], s_boxcolors[i].green >> 8);
-        atom_setlong(&av[5], s_boxcolors[i].blue >> 8);
-        atom_setlong(&av[6], 0);
-        av[7].type = AT_SEMI;
-        av[7].value.w_long = 0;
-        binbuf_insert(b, nullptr, 8, av);
+        char line[64];
+        std::snprintf(line, sizeof line, "kivo boxcolor %ld %d %d %d 0;\n", i, s_boxcolors[i].red >> 8,
+                      s_boxcolors[i].green >> 8, s_boxcolors[i].blue >> 8);
+        text += line;
     }
-    t_handle h = sysmem_newhandle(0);
-    t_ptr_size size = 0;
-    if (h && binbuf_totext(b, h, &size) == 0) {
-        std::string text(*h, *h + size);
-        // The writer may end the text with a zero byte; the file is plain text.
-        while (!text.empty() && text.back() == '\0') text.pop_back();
-        if (!text.empty() && text.back() != '\n') text += '\n';
-        if (int err = write_replacing(folder, kBoxColorFile, text))
-            error("%s: error %d writing file", kBoxColorFile, err);
-    }
-    if (h) sysmem_freehandle(h);
-    binbuf_free(b);
+    if (int err = write_replacing(folder, kBoxColorFile, text)) error("%s: error %d writing file", kBoxColorFile, err);
 }
 
 t_kivo_err boxcolor_get(long index, t_rgbcolor *color) {

@@ -167,7 +167,14 @@ void sticky(t_class *c, const char *key, const char *value) {
 
 void method_attr(t_class *c, const char *selector, const char *attrname) {
     t_object *m = class_getmethod_object(c, gensym(selector));
-    if (m) object_addattr_parse(m, attrname, _sym(long), 0, "1");
+    if (!m) return;
+    t_object *attr = attribute_new(attrname, _sym(long), 0, nullptr, nullptr);
+    if (!attr) return;
+    if (object_addattr(m, attr) != KIVO_ERR_NONE) {
+        object_free(attr);
+        return;
+    }
+    object_attr_setlong(m, gensym(attrname), 1);
 }
 
 void make_tester_class() {
@@ -188,10 +195,6 @@ void make_tester_class() {
     class_addmethod(c, as_method(tester_task), "task", AT_GIMME, 0);
     class_addmethod(c, as_method(tester_complete), "complete", AT_GIMME, 0);
     class_addmethod(c, as_method(tester_notify), "notify", AT_CANT, 0);
-
-    method_attr(c, "myhiddenmess", "undocumented");
-    method_attr(c, "myhiddenmess", "obsolete");
-    method_attr(c, "cant", "documentable");
 
     sticky(c, "category", "group1");
     sticky(c, "anotherthing", "so damn sticky");
@@ -223,6 +226,11 @@ void make_tester_class() {
 
     c->flags = CLASS_FLAG_NEWDICTIONARY | 0x2;
     class_register(_sym(nobox), c);
+    // The class's method objects are reachable by selector once it is
+    // registered.
+    method_attr(c, "myhiddenmess", "undocumented");
+    method_attr(c, "myhiddenmess", "obsolete");
+    method_attr(c, "cant", "documentable");
     s_tester_class = c;
 }
 
