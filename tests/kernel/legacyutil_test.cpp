@@ -311,6 +311,7 @@ TEST_F(Connection, ServerAloneLeavingUnbindsTheName) {
     t_object *s = server("legacy.server");
     connection_server(s, name.c_str());
     ASSERT_NE(bound()->thing, nullptr);
+    EXPECT_EQ(object_classname(bound()->thing), S("connection"));
     connection_delete(s, name.c_str());
     EXPECT_EQ(bound()->thing, nullptr);
     connection_send(s, name.c_str(), S("hello"), nullptr); // nothing, no crash

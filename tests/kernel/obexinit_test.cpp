@@ -88,4 +88,18 @@ TEST(Project, KeepsItsItemsAndShutdownFreesOpenOnes) {
     EXPECT_EQ(project_opencount(), 0);
 }
 
+void noop_task(t_object *, void *, t_backgroundtask_request *) {}
+
+// Quit order: the background workers stop and open projects go. Runs last
+// in its process when run alone; in a shared run nothing after it needs
+// the workers.
+TEST(ObexShutdown, StopsTheWorkersAndFreesProjects) {
+    auto *p = static_cast<t_object *>(object_new_typed(S("nobox"), S("project"), 0, nullptr));
+    ASSERT_NE(p, nullptr);
+    obex_shutdown();
+    EXPECT_EQ(project_opencount(), 0);
+    EXPECT_EQ(backgroundtask_execute(nullptr, nullptr, noop_task, nullptr, nullptr, nullptr), -1);
+    obex_shutdown(); // a second call finds nothing to do
+}
+
 } // namespace
