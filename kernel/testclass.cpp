@@ -240,7 +240,9 @@ void make_subclass() {
     if (!c) return;
     class_subclass(s_tester_class, c);
     class_addmethod(c, as_method(tester_bang), "fakebang", 0);
-    class_addmethod(c, as_method(subclass_int), "int", 0);
+    // Declared with its argument: without one a typed "int 5" would hand
+    // the handler whatever the register held.
+    class_addmethod(c, as_method(subclass_int), "int", AT_DEFLONG, 0);
     class_addattr(c, attr_offset_new("anotherattrint", _sym(long), 0, nullptr, nullptr,
                                      offsetof(t_obex_tester_subclass, anotherattrint)));
     class_register(_sym(nobox), c);

@@ -196,6 +196,17 @@ TEST(ObexTesterSubclass, IntCallsSuperAndFakebangInOrder) {
                                   "SUBCLASS calling fakebang",
                                   "obex tester bang",
                               }));
+    // The same as a typed message: the value arrives, not whatever a
+    // register held.
+    t_atom seven = L(7);
+    object_method_typed(x, S("int"), 1, &seven, nullptr);
+    EXPECT_EQ(posts.texts(0), (std::vector<std::string>{
+                                  "SUBCLASS int 7",
+                                  "SUBCLASS calling super int",
+                                  "obex tester int 7",
+                                  "SUBCLASS calling fakebang",
+                                  "obex tester bang",
+                              }));
     // Inherited messages still reach the superclass's handlers.
     object_method(x, S("bang"));
     EXPECT_EQ(posts.texts(0), std::vector<std::string>{"obex tester bang"});
