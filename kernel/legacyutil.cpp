@@ -114,7 +114,7 @@ void eval_preference_text(const std::string &text) {
     if (!b) return;
     t_handle h = sysmem_newhandle(static_cast<t_ptr_size>(text.size()));
     if (!h) {
-        binbuf_free(b);
+        object_free(b);
         return;
     }
     std::memcpy(*h, text.data(), text.size());
@@ -143,7 +143,7 @@ void eval_preference_text(const std::string &text) {
         run();
     }
     sysmem_freehandle(h);
-    binbuf_free(b);
+    object_free(b);
 }
 
 // ---- key and mouse state

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,8 +220,15 @@ Client *client(long id) {
     x->next = nullptr;
     return x;
 }
+// Server classes, made once each and registered so that they live on.
 t_object *server(const char *cls) {
-    return static_cast<t_object *>(object_alloc(kivo::test::plain_class(cls)));
+    static std::map<std::string, t_class *> classes;
+    t_class *&c = classes[cls];
+    if (!c) {
+        c = kivo::test::plain_class(cls);
+        class_register(gensym("nobox"), c);
+    }
+    return static_cast<t_object *>(object_alloc(c));
 }
 std::vector<long> ids(const char *what) {
     std::vector<long> out;
