@@ -124,6 +124,22 @@ TEST_F(BoxColor, FileRoundTripKeepsTheHighByteAndNeverEntryZero) {
     EXPECT_TRUE(same(get(1), t_rgbcolor{204 * 256, 156 * 256, 97 * 256}));
 }
 
+// Lines other than box colours go to the object bound to their first word.
+TEST_F(BoxColor, OtherLinesReachTheirBoundObject) {
+    PrefsFolder prefs;
+    fs::create_directories(prefs.file().parent_path());
+    std::ofstream(prefs.file()) << "legacyprefs_target bang;\nkivo boxcolor 2 1 2 3 0;\nnobody_bound_here bang;\n";
+    auto *target = static_cast<t_object *>(object_new_typed(S("nobox"), S("obex_tester"), 0, nullptr));
+    ASSERT_NE(target, nullptr);
+    S("legacyprefs_target")->thing = target;
+    PostCapture posts;
+    boxcolor_init();
+    EXPECT_EQ(posts.texts(0), std::vector<std::string>{"obex tester bang"});
+    EXPECT_TRUE(same(get(2), t_rgbcolor{256, 512, 768}));
+    S("legacyprefs_target")->thing = nullptr;
+    object_free(target);
+}
+
 TEST_F(BoxColor, MissingFileOrFolderChangesNothing) {
     PrefsFolder prefs;
     boxcolor_init();
