@@ -22,6 +22,7 @@
 
 #include "app/app_internal.h"
 #include "app/kivo_internal.h"
+#include "files/loading_internal.h"
 #include "files/path_internal.h"
 #include "files/search_internal.h"
 #include "kernel/inout_internal.h"
@@ -202,6 +203,16 @@ t_kivo_err kivo_pending_gimmeback(t_kivo *, t_symbol *, long, t_atom *, t_atom *
     if (rv) atom_setlong(rv, 0);
     return KIVO_ERR_NONE;
 }
+t_kivo_err kivo_loadbangsuspend(t_kivo *, t_symbol *, long, t_atom *, t_atom *rv) {
+    if (rv) atom_setlong(rv, 0);
+    loadbang_suspend();
+    return KIVO_ERR_NONE;
+}
+t_kivo_err kivo_loadbangresume(t_kivo *, t_symbol *, long, t_atom *, t_atom *rv) {
+    if (rv) atom_setlong(rv, 0);
+    loadbang_resume();
+    return KIVO_ERR_NONE;
+}
 void *kivo_pending_cant(t_kivo *) {
     return nullptr;
 }
@@ -289,8 +300,8 @@ const t_kivo_msgentry kOwnMessages[] = {
     {"openrefbar", M(kivo_pending), {AT_SYM}},
     {"getpattr_separator", M(kivo_pending_cant), {AT_CANT}},
     {"testdialog", M(kivo_pending), {AT_SYM, AT_SYM}},
-    {"loadbangsuspend", M(kivo_pending_gimmeback), {AT_GIMMEBACK}},
-    {"loadbangresume", M(kivo_pending_gimmeback), {AT_GIMMEBACK}},
+    {"loadbangsuspend", M(kivo_loadbangsuspend), {AT_GIMMEBACK}},
+    {"loadbangresume", M(kivo_loadbangresume), {AT_GIMMEBACK}},
     {"checkpatcherversion", M(kivo_pending_cant), {AT_CANT}},
     {"mempagetest", M(kivo_pending), {}},
     {"membench", M(kivo_pending), {}},

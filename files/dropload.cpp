@@ -7,8 +7,8 @@
  *   clears.
  * - A start-up file runs with "//" bound to the application object, so
  *   that its comment lines go there and nowhere else.
- * - Patchers cannot be built yet: a patcher file is reported and counted as
- *   a file that could not be opened.
+ * - A document that does not load is counted as a file that could not be
+ *   opened (the headless run's exit status).
  *
  * Main thread only.
  */
@@ -21,6 +21,8 @@
 
 #include "app/startup.h"
 #include "files/files_internal.h"
+#include "files/loading_internal.h"
+#include "kivo/dispatch.h"
 #include "kivo/files.h"
 
 namespace {
@@ -32,6 +34,8 @@ std::atomic<long> g_failures{0};
 const t_fourcc kJSON = KIVO_FOURCC('J', 'S', 'O', 'N');
 const t_fourcc kTEXT = KIVO_FOURCC('T', 'E', 'X', 'T');
 const t_fourcc kKVOB = KIVO_FOURCC('k', 'v', 'o', 'b');
+const t_fourcc kAKVD = KIVO_FOURCC('a', 'k', 'v', 'd');
+const t_fourcc kKSNP = KIVO_FOURCC('k', 'S', 'n', 'p');
 // typelist_make: patchers and text, externals, collectives, devices,
 // snippets.
 constexpr long kOpenableTypes = 0x1 | 0x2 | 0x4 | 0x8 | 0x40;
@@ -52,29 +56,6 @@ const char *shown_name(const char *name) {
     return slash && slash[1] ? slash + 1 : name;
 }
 
-// A JSON document that holds a "patcher" at its top. Only the first 256
-// bytes are read, and a shorter file is read whole.
-bool is_patcher_json(const char *name, short path) {
-    t_filehandle fh = nullptr;
-    if (path_opensysfile(name, path, &fh, PATH_READ_PERM) || !fh) return false;
-    char head[257];
-    t_ptr_size got = 256;
-    const t_kivo_err err = sysfile_read(fh, &got, head);
-    sysfile_close(fh);
-    // A short file reads as the end of the file with what it holds.
-    if (err && err != SYSFILE_EOF) return false;
-    head[got < 256 ? got : 256] = '\0';
-    return std::strstr(head, "\"patcher\"") != nullptr;
-}
-
-// Evaluates a read buffer the way the message-text reader does for a
-// start-up file: only loadable text (its first word names an object that
-// evaluates it) is run.
-void *eval_loadable(t_binbuf *b) {
-    if (!binbuf_chkload(b)) return nullptr;
-    return binbuf_loadeval(b, 0, nullptr, nullptr);
-}
-
 // Opens one document once start-up has finished; 1 when handled. Its type
 // is found among the documents the application opens (patchers and
 // message text, externals, collectives, devices, snippets).
@@ -89,9 +70,15 @@ long open_document(const char *name, short path) {
         return 0;
     }
     const t_fourcc type = info.type;
-    if (type == kJSON || type == kTEXT || type == kKVOB) {
-        if (!startupfile(name, path, type) && type == kJSON && is_patcher_json(name, path))
+    if (type == kJSON || type == kTEXT || type == kKVOB || type == kAKVD || type == kKSNP) {
+        void *x = fileload_unique(name, path, type, 1);
+        if (x) {
+            object_method(x, gensym("vis"));
+        } else if (type == kJSON) {
+            // A patcher that did not load (message text evaluates to no
+            // object), and no "opened" listener takes it.
             g_failures.fetch_add(1);
+        }
         return 1;
     }
     if (type == FILES_TYPE_EXTERNAL) {
@@ -112,16 +99,11 @@ extern "C" {
 
 long startupfile(const char *filename, short path, t_fourcc type) {
     if (!filename) return 0;
-    if (type == kJSON && is_patcher_json(filename, path)) {
-        error("%s: can't open patcher: patchers cannot be loaded yet", shown_name(filename));
-        return 0;
+    void *result;
+    {
+        CommentBinding bind;
+        result = primload_type(filename, path, type);
     }
-    CommentBinding bind;
-    t_binbuf *b = binbuf_new();
-    if (!b) return 0;
-    void *result = nullptr;
-    if (binbuf_read(b, filename, path, type == kKVOB ? 1 : 0) == 0) result = eval_loadable(b);
-    freeobject(reinterpret_cast<t_object *>(b));
     if (!result) return 0;
     object_method(result, gensym("front"));
     return 1;

@@ -9,7 +9,8 @@
 
 namespace {
 
-std::atomic<long> g_unique{0};
+// The next abstraction's #0: a number of at least 1000 that no other load got.
+std::atomic<long> g_unique{1000};
 
 } // namespace
 
@@ -19,7 +20,7 @@ short g_kivo_file_error = 0;
 
 void argpad(long argc, const t_atom *argv, long *outc, t_atom *outv) {
     if (!outv) return;
-    atom_setlong(&outv[0], ++g_unique);
+    atom_setlong(&outv[0], g_unique.fetch_add(1));
     long n = (argv && argc > 0) ? (argc < 9 ? argc : 9) : 0;
     for (long i = 0; i < n; ++i) outv[1 + i] = argv[i];
     for (long i = 1 + n; i < 10; ++i) atom_setlong(&outv[i], 0);

@@ -1,7 +1,6 @@
 /*
  * Start-up and shutdown hooks of the file layer whose subsystems are not
- * built yet (remembered dialog folders, single-copy documents, preference
- * paths) and the application's file.
+ * built yet (remembered dialog folders, preference paths) and the application's file.
  */
 #include <unistd.h>
 
@@ -27,7 +26,6 @@ void path_getappfileref(void) {
 
 void fileutils_init(void) {}
 void fileutils_saveprefs(void) {}
-void onecopy_init(void) {}
 void path_saveprefpaths(void) {}
 
 } // extern "C"

@@ -15,7 +15,6 @@ void keyup_initclass(void) {}
 
 // Called by internals_initclass in this order.
 KIVO_INTERNAL void menubar_initclass(void) {}
-KIVO_INTERNAL void loadbang_initclass(void) {}
 KIVO_INTERNAL void send_initclass(void) {}
 KIVO_INTERNAL void receive_initclass(void) {}
 KIVO_INTERNAL void value_initclass(void) {}

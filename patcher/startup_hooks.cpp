@@ -1,12 +1,11 @@
 /*
- * Start-up hooks of the patcher: its classes and the prototype index come
- * with the patcher itself.
+ * Start-up hooks of the patcher: the prototype index comes with the
+ * patcher itself (the patcher classes are registered by jpatcher_api_init).
  */
 #include "app/startup.h"
 
 extern "C" {
 
-void jpatcher_api_init(void) {}
 void prototype_init5(void) {}
 
 } // extern "C"

@@ -45,6 +45,7 @@
 #include "kivo/json.h"
 #include "kivo/alerts.h"
 #include "kivo/application.h"
+#include "kivo/jpatcher.h"
 #include "kivo/parallel.h"
 #include "kivo/sysinfo.h"
 #include "kivo/legacyutil.h"
