@@ -17,7 +17,8 @@
 
 #include "app/startup.h"
 #include "kernel/attr_internal.h"
-#include "kernel/obex_neighbours_internal.h"
+#include "graphics/sketch_internal.h"
+#include "projects/project_internal.h"
 #include "kernel/testclass_internal.h"
 #include "kivo/globalsymbol.h"
 #include "kivo/parallel.h"

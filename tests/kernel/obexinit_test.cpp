@@ -8,7 +8,8 @@
 
 #include "app/startup.h"
 #include "kernel/obex_internal.h"
-#include "kernel/obex_neighbours_internal.h"
+#include "graphics/sketch_internal.h"
+#include "projects/project_internal.h"
 #include "kivo/kivo.h"
 #include "support/kivo_test.h"
 

@@ -1,12 +1,9 @@
 /*
- * "sketch" and "project" as the object system's start-up makes them.
- *
- * A sketch is a drawing surface of a given size; its drawing calls come
- * with the drawing layer. A project keeps, in order, the files and folders
- * added to it; every open project is listed in s_open so that quit can free
- * what is still open. Both are main-thread objects.
+ * "project", as the object system's start-up makes it: it keeps, in order,
+ * the files and folders added to it; every open project is listed in
+ * s_open so that quit can free what is still open. Main thread only.
  */
-#include "kernel/obex_neighbours_internal.h"
+#include "projects/project_internal.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -19,12 +16,6 @@ namespace {
 
 using kivo::obex::as_method;
 
-struct t_sketch {
-    t_object ob;
-    void *obex;            // the extension store
-    t_atom_long size[2];   // width, height
-};
-
 struct t_project {
     t_object ob;
     void *obex;
@@ -32,18 +23,8 @@ struct t_project {
     t_linklist *kinds;     // of t_symbol *, parallel to items
 };
 
-t_class *s_sketch_class = nullptr;  // made once, never freed
-t_class *s_project_class = nullptr;
-std::vector<t_project *> s_open;    // open projects (main thread)
-
-void *sketch_new(t_symbol *, long argc, t_atom *argv) {
-    auto *x = static_cast<t_sketch *>(object_alloc(s_sketch_class));
-    if (!x) return nullptr;
-    x->size[0] = 100;
-    x->size[1] = 100;
-    attr_args_process(x, static_cast<short>(argc), argv);
-    return x;
-}
+t_class *s_project_class = nullptr; // made once, never freed
+std::vector<t_project *> s_open;          // open projects (main thread)
 
 void *project_new(t_symbol *, long, t_atom *) {
     auto *x = static_cast<t_project *>(object_alloc(s_project_class));
@@ -101,16 +82,6 @@ t_kivo_err project_getitems(t_project *x, long *count, t_symbol ***names) {
 } // namespace
 
 extern "C" {
-
-void sketch_init(void) {
-    if (s_sketch_class) return;
-    t_class *c = class_new("sketch", as_method(sketch_new), nullptr, sizeof(t_sketch), nullptr, AT_GIMME, 0);
-    if (!c) return;
-    class_obexoffset_set(c, offsetof(t_sketch, obex));
-    class_addattr(c, attr_offset_array_new("size", _sym(long), 2, 0, nullptr, nullptr, 0, offsetof(t_sketch, size)));
-    class_register(_sym(nobox), c);
-    s_sketch_class = c;
-}
 
 void project_init(void) {
     if (s_project_class) return;
