@@ -52,5 +52,9 @@
 #include "kivo/datetime.h"
 #include "kivo/xmltree.h"
 #include "kivo/regexp.h"
+#include "kivo/parallel.h"
+#include "kivo/sysinfo.h"
+#include "kivo/legacyutil.h"
+#include "kivo/globalsymbol.h"
 
 #endif
