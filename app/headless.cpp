@@ -32,7 +32,9 @@ namespace kivo::app {
 
 namespace {
 
-constexpr int kWatchIntervalMs = 5;
+// Idle and timeout checks need no finer grain than this; a shorter period
+// would keep the process waking hundreds of times a second while idle.
+constexpr int kWatchIntervalMs = 50;
 
 Options g_opts;
 bool g_headless = false;

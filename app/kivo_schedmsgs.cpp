@@ -28,6 +28,7 @@
 
 #include "app/kivo_internal.h"
 #include "files/search_internal.h"
+#include "kernel/legacyutil_internal.h"
 #include "kernel/obex_internal.h"
 #include "kivo/attr_conv.h"
 #include "kivo/commonsyms.h"
@@ -69,11 +70,6 @@ t_symbol *s_translation = nullptr;
 std::vector<t_symbol *> s_favoritefonts;
 std::map<t_symbol *, std::vector<double>> s_namedcolors;
 
-// The legacy box colour palette: 16 entries of three 16-bit components.
-struct BoxColor {
-    uint16_t red = 0, green = 0, blue = 0;
-};
-BoxColor s_boxcolors[16];
 
 // The on/off switches, by the name of the message that sets them.
 struct Switch {
@@ -353,21 +349,18 @@ void kivo_favoritefont(t_kivo *, t_symbol *font) {
 // ---- legacy box colours
 
 void kivo_boxcolor(t_kivo *, t_atom_long index, t_atom_long red, t_atom_long green,
-                   t_atom_long blue, t_atom_long) {
-    if (index < 1 || index > 15) return;
-    BoxColor &c = s_boxcolors[index];
-    c.red = static_cast<uint16_t>((red & 0xff) * 256);
-    c.green = static_cast<uint16_t>((green & 0xff) * 256);
-    c.blue = static_cast<uint16_t>((blue & 0xff) * 256);
+                   t_atom_long blue, t_atom_long save) {
+    boxcolor_message(static_cast<long>(index), static_cast<long>(red), static_cast<long>(green),
+                     static_cast<long>(blue), static_cast<long>(save));
 }
 
 void kivo_getboxcolor(t_kivo *, t_atom_long index, t_symbol *to) {
-    if (index < 0 || index > 15) return;
-    const BoxColor &c = s_boxcolors[index];
+    t_rgbcolor c{};
+    if (boxcolor_get(static_cast<long>(index), &c) != KIVO_ERR_NONE) return;
     t_atom rgb[3];
-    atom_setlong(&rgb[0], c.red >> 8);
-    atom_setlong(&rgb[1], c.green >> 8);
-    atom_setlong(&rgb[2], c.blue >> 8);
+    atom_setlong(&rgb[0], static_cast<unsigned short>(c.red) >> 8);
+    atom_setlong(&rgb[1], static_cast<unsigned short>(c.green) >> 8);
+    atom_setlong(&rgb[2], static_cast<unsigned short>(c.blue) >> 8);
     kivo_reply(to, _sym(list), 3, rgb);
 }
 

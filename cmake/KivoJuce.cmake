@@ -8,7 +8,7 @@ set(KIVO_JUCE_MODULES_DIR "/usr/share/juce/modules" CACHE PATH "JUCE module sour
 set(KIVO_JUCE_ARCHIVE "" CACHE FILEPATH "A prebuilt libkivo_juce.a to link instead of compiling the modules")
 
 set(KIVO_JUCE_MODULES
-  juce_core juce_events juce_data_structures juce_graphics juce_gui_basics)
+  juce_core juce_events juce_data_structures juce_graphics juce_gui_basics juce_cryptography)
 
 # Settings every translation unit that includes a JUCE header must share.
 set(KIVO_JUCE_DEFINITIONS

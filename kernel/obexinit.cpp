@@ -9,16 +9,26 @@
  * and from then on every class_addmethod also makes a method object. The
  * attribute classes come before the registry classes, which carry an
  * attribute.
+ *
+ * Shutdown runs first at quit, before the timer thread stops: the
+ * background workers end before anything they may still touch goes.
  */
 #include <atomic>
 
+#include "app/startup.h"
 #include "kernel/attr_internal.h"
+#include "graphics/sketch_internal.h"
+#include "projects/project_internal.h"
+#include "kernel/testclass_internal.h"
+#include "kivo/globalsymbol.h"
+#include "kivo/parallel.h"
 #include "kernel/obex_internal.h"
 #include "kernel/registry_internal.h"
 #include "kivo/attr.h"
 #include "kivo/commonsyms.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
+#include "kivo/xmltree.h"
 #include "runtime/hashtab_internal.h"
 #include "runtime/sched_internal.h"
 #include "runtime/linklist_internal.h"
@@ -95,8 +105,18 @@ t_kivo_err obex_init(void) {
     object_reference_init();
     string_initclass();
     dictionary_initclass();
+    obex_tester_init();
+    sketch_init();
     quickmap_initclass();
+    symobject_initclass();
+    xmltree_init();
+    project_init();
     return KIVO_ERR_NONE;
+}
+
+void obex_shutdown(void) {
+    backgroundtask_terminate();
+    project_shutdown();
 }
 
 } // extern "C"
