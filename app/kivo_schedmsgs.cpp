@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/kivo_internal.h"
+#include "boxes/boxgeom_internal.h"
 #include "files/search_internal.h"
 #include "kernel/legacyutil_internal.h"
 #include "kernel/obex_internal.h"
@@ -516,6 +517,7 @@ void kivo_getdefaultpatcherheight(t_kivo *, t_symbol *to) {
 }
 void kivo_fixwidthratio(t_kivo *, double v) {
     s_fixwidthratio = v;
+    jbox_setfixwidthratio(v); // box fitting reads its own copy
 }
 void kivo_getfixwidthratio(t_kivo *, t_symbol *to) {
     kivo_reply_float(to, s_fixwidthratio);

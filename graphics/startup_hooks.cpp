@@ -6,7 +6,6 @@
 
 extern "C" {
 
-void fontinfo_init(void) {}
 void fontmap_init(void) {}
 void bitwrap_init(void) {}
 void bitwrap_quit(void) {}

@@ -4,6 +4,8 @@
  */
 #include "patcher/patcher_internal.h"
 
+#include "boxes/jbox_internal.h"
+
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 
@@ -14,6 +16,7 @@ long isnewex(t_object *x) {
 }
 
 t_object *jbox_get_object(t_object *box) {
+    if (t_jbox *b = jbox_cast(box)) return jbox_getobject(b);
     if (isnewex(box)) {
         t_object *held = reinterpret_cast<t_jbox_stub *>(box)->b_object;
         if (held) return held;

@@ -7,6 +7,7 @@
  * Mark levels: tempmark 0 --push--> 1 --push--> 2 --push--> 4 ...
  *              each pop shifts right; 1 --pop--> 0.
  */
+#include "boxes/jbox_internal.h"
 #include "patcher/patcher_model.h"
 
 #include <cstdio>
@@ -52,12 +53,27 @@ t_jbox_head *jbox_head(t_object *box) {
 
 t_object *jbox_held_object(t_object *box) {
     if (!box) return nullptr;
-    t_object *o = jbox_head(box)->b_object;
+    t_object *o = jbox_head(box)->b_firstin;
     return o ? o : box;
 }
 
 t_symbol *jbox_head_id(t_object *box) {
     return box ? jbox_head(box)->b_id : nullptr;
+}
+
+t_object *jpatcher_getnamedbox(t_object *p, t_symbol *name) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !name || !name->name[0]) return nullptr;
+    t_object *box = nullptr;
+    if (x->varnames && !hashtab_lookup(x->varnames, name, &box) && box &&
+        jbox_head(box)->b_varname == name)
+        return box;
+    box = nullptr;
+    jpatcher_each(x->boxes, [&](t_object *b) {
+        if (jbox_head(b)->b_varname == name) box = b;
+        return box != nullptr;
+    });
+    return box;
 }
 
 t_symbol *jpatcher_newobjid(t_object *p) {
@@ -127,7 +143,7 @@ t_dictionary *jpatcher_monikerforobject(t_object *p, t_object *obj) {
         dictionary_appendsym(d, sym("type"), sym("jpatcher"));
         dictionary_appendsym(d, sym("id"), px->patcherid);
         return d;
-    } else if (class_is_box(object_class(obj)) && jbox_head_id(obj)) {
+    } else if (jbox_cast(obj) && jbox_head_id(obj)) {
         dictionary_appendsym(d, sym("type"), sym("jbox"));
         dictionary_appendsym(d, sym("id"), jbox_head_id(obj));
         return d;
@@ -371,7 +387,7 @@ void jpatcher_box_marktemp(t_object *p, long argc, t_atom *argv) {
     for (long i = 0; i < argc && argv; ++i) {
         t_object *box = jpatcher_boxfromatom(p, argv + i);
         // A moniker with "isfirstin" names the object; marks live on boxes.
-        if (box && !class_is_box(object_class(box))) box = jpatcher_getjboxfromobj(p, box);
+        if (box && !jbox_cast(box)) box = jpatcher_getjboxfromobj(p, box);
         if (box && linklist_objptr2index(x->boxes, box) >= 0) jpatcher_box_settemp(p, box, 1);
     }
 }

@@ -3,9 +3,10 @@
  * object box and finding the object it holds; finding a patcher's top
  * patcher, its outlets-disabled flag and its window's error list.
  *
- * Until boxes exist, an object box is any object of a class named "newobj"
- * whose record begins like t_jbox_stub: the header, then the held object.
- * Until patchers exist, a patcher is any object of a class named "jpatcher"
+ * An object box is an object of a class named "newobj". A box class (see
+ * kivo/jbox.h) holds its object in b_firstin; a "newobj" class that is not
+ * a box class is read with the older record t_jbox_stub: the header, then
+ * the held object. A patcher is any object of a class named "jpatcher"
  * whose record begins like t_jpatcher_stub.
  *
  * Used by: kernel/ (dispatch), tests. Includes only the kivo/ headers.
@@ -13,6 +14,7 @@
 #ifndef KIVO_PATCHER_PATCHER_INTERNAL_H
 #define KIVO_PATCHER_PATCHER_INTERNAL_H
 
+#include "kivo/jbox.h"
 #include "kivo/object.h"
 
 KIVO_BEGIN_C
@@ -24,8 +26,8 @@ typedef struct jbox_stub {
 
 /* True when the object's class is "newobj"; false for null. */
 KIVO_INTERNAL long isnewex(t_object *x);
-/* The object held in the box, or the box itself when it holds none. */
-KIVO_INTERNAL t_object *jbox_get_object(t_object *box);
+/* jbox_get_object (kivo/jbox.h): the object held in a box, or the box
+   itself when it holds none; any other object is its own. */
 
 typedef struct jpatcher_stub {
     t_object ob;

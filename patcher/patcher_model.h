@@ -4,11 +4,11 @@
  * (paste and box creation), view notifications and the load-time passes,
  * and the walkers over boxes and subpatchers.
  *
- * Boxes and cords are seen through the heads below. Every box record begins
- * with `t_jbox_head` and every cord record with `t_jpatchline_head`; the box
- * and cord classes fill them in and the patcher reads and writes nothing
- * else of theirs. The head of a box agrees with the kernel's older view of
- * an object box (header, then the held object).
+ * Boxes are seen through their record t_jbox (kivo/jbox.h), which begins
+ * every box class's record; the patcher reads the patcher, id, varname,
+ * held object (b_firstin), flags, redraw level and its own mark word
+ * (b_temp) and writes only the mark word and the redraw level. Every cord
+ * record begins with `t_jpatchline_head`.
  *
  * Invariants:
  * - A box's `b_id` is unique within its patcher and stays for the box's
@@ -29,22 +29,14 @@
 
 #include "kivo/atom.h"
 #include "kivo/dictionary.h"
+#include "kivo/jbox.h"
 #include "patcher/jpatcher.h"
 
 KIVO_BEGIN_C
 
-typedef struct jbox_head {
-    t_object b_ob;
-    t_object *b_object;            /* the object held; null: the box is the object (borrowed) */
-    t_object *b_patcher;           /* the patcher the box lies in (borrowed) */
-    t_symbol *b_id;                /* "obj-%ld", unique in the patcher; null before it has one */
-    t_symbol *b_varname;           /* scripting name, or null / the empty symbol */
-    long b_temp;                   /* mark word: one bit per open mark level */
-    unsigned char b_redraw_pending; /* bit 0: contents; 0 none */
-    unsigned char b_background;
-    unsigned char b_placeholder;   /* made in place of a class that could not be found */
-    unsigned char b_hidden;
-} t_jbox_head;
+/* The patcher's view of a box is the box record itself (kivo/jbox.h):
+   every box class begins its record with t_jbox. */
+typedef t_jbox t_jbox_head;
 
 typedef struct jpatchline_head {
     t_object pl_ob;
@@ -60,6 +52,8 @@ typedef struct jpatchline_head {
 KIVO_INTERNAL t_jbox_head *jbox_head(t_object *box);
 KIVO_INTERNAL t_object *jbox_held_object(t_object *box);
 KIVO_INTERNAL t_symbol *jbox_head_id(t_object *box);
+/* The box whose scripting name is the name, or null. */
+KIVO_INTERNAL t_object *jpatcher_getnamedbox(t_object *p, t_symbol *name);
 
 /* ---- identifiers, monikers, marks, the new-object log */
 KIVO_INTERNAL t_symbol *jpatcher_newobjid(t_object *p);

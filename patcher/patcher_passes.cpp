@@ -187,7 +187,7 @@ void freebang(t_object *p, int depth) {
     // Inner patchers first, so that they see their surroundings intact.
     if (depth < 256) {
         for (t_object *box : snapshot(x->boxes)) {
-            t_object *held = jbox_head(box)->b_object;
+            t_object *held = jbox_head(box)->b_firstin;
             if (!held) continue;
             t_object *subs[64];
             long n = jpatcher_subpatchers_of(held, nullptr, subs, 64);
@@ -270,9 +270,9 @@ void jpatcher_redrawpendingnow(t_object *p) {
     if (!x) return;
     for (t_object *box : snapshot(x->boxes)) {
         t_jbox_head *h = jbox_head(box);
-        unsigned char pending = h->b_redraw_pending;
+        unsigned char pending = h->b_redrawlevel;
         if (!pending) continue;
-        h->b_redraw_pending = 0;
+        h->b_redrawlevel = 0;
         jpatcher_boxnotify(p, box, sym((pending & 1) ? "redrawcontents" : "redraw"));
     }
 }

@@ -12,6 +12,7 @@
  * A hostile file can nest subpatchers without end: reads deeper than
  * JPATCHER_MAX_READ_DEPTH leave the inner patcher empty and say so once.
  */
+#include "boxes/jbox_internal.h"
 #include "patcher/patcher_model.h"
 
 #include <cstring>
@@ -399,7 +400,7 @@ long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv) {
         x->last_box = box;
         if (box) {
             jpatcher_appendnewobject(p, box);
-            if (x->hidden_creation && class_is_box(object_class(box))) jbox_head(box)->b_hidden = 1;
+            if (x->hidden_creation && jbox_cast(box)) jbox_cast(box)->b_hidden = 1;
         }
     }
     return result;
@@ -441,7 +442,7 @@ t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *
     dictionary_chuckentry(copy, sym("#P"));
     object_free(copy);
     if (made) {
-        if (class_is_box(object_class(made))) jbox_head(made)->b_placeholder = 1;
+        if (t_jbox *b = jbox_cast(made)) b->b_bogus = 1;
         object_error(made, "%s: no such object", classname->name);
     } else {
         // Without a placeholder the box is lost: say so on the patcher.

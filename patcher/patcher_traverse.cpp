@@ -36,7 +36,7 @@ t_object *iterate(t_object *p, t_jpatcher_itercb fn, void *arg, long flags, t_ob
     if ((flags & JPATCHER_ITER_SELF) && fn(arg, p)) return p;
     // Walk a snapshot so that a callback may add boxes without disturbing us.
     for (t_object *box : jpatcher_items(x->boxes)) {
-        t_object *held = jbox_head(box)->b_object;
+        t_object *held = jbox_head(box)->b_firstin;
         if (!held && (flags & JPATCHER_ITER_SKIPEMPTY)) continue;
         t_object *target = (flags & JPATCHER_ITER_BOX) ? box : (held ? held : box);
         if (fn(arg, target)) {
@@ -68,7 +68,7 @@ long traverse(t_object *p, t_jpatcher_travcb fn, void *arg, long flags, t_hashta
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || depth >= kMaxDepth) return 0;
     for (t_object *box : jpatcher_items(x->boxes)) {
-        t_object *held = jbox_head(box)->b_object;
+        t_object *held = jbox_head(box)->b_firstin;
         if (!held) continue;
         t_object *subs[64];
         long count = jpatcher_subpatchers_of(held, arg, subs, 64);

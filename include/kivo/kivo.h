@@ -56,5 +56,7 @@
 #include "kivo/sysinfo.h"
 #include "kivo/legacyutil.h"
 #include "kivo/globalsymbol.h"
+#include "kivo/jbox.h"
+#include "kivo/jgraphics.h"
 
 #endif

@@ -1,6 +1,8 @@
 // Stand-in boxes and cords for the patcher model's tests: just enough of a
 // box ("tbox" in the "box" name space), a placeholder ("juibogus") and a
-// cord ("jpatchline") to exercise reading, naming and the passes.
+// cord ("jpatchline") to exercise reading, naming and the passes. The box
+// classes are box classes (jbox_initclass, records beginning with t_jbox)
+// that fill in the record themselves instead of through jbox_new.
 //
 // A tbox is made from (patcher, box dictionary). Keys it reads: "id",
 // "varname", "held" (the class of the object it holds, in the "ptest"
@@ -189,7 +191,7 @@ inline bool install() {
     }
     t_class *b = class_new("tbox", as_method(tbox_new), as_method(tbox_free), sizeof(TBox), nullptr,
                            AT_GIMME, 0);
-    b->flags |= CLASS_FLAG_BOX;
+    jbox_initclass(b, 0);
     class_register(gensym("box"), b);
     t_class *h = class_new("subpatch", nullptr, as_method(subholder_free), sizeof(SubHolder), nullptr, 0);
     class_addmethod(h, as_method(subholder_loadbang), "loadbang", AT_CANT, 0);
@@ -197,7 +199,8 @@ inline bool install() {
     class_register(ns(), h);
     t_class *g = class_new("juibogus", as_method(bogus_new), as_method(bogus_free), sizeof(Bogus),
                            nullptr, AT_OBJ, 0);
-    g->flags |= CLASS_FLAG_BOX | CLASS_FLAG_NEWDICTIONARY;
+    jbox_initclass(g, 0);
+    g->flags |= CLASS_FLAG_NEWDICTIONARY;
     class_register(gensym("box"), g);
     t_class *l = class_new("jpatchline", as_method(tcord_new), as_method(tcord_free), sizeof(TCord),
                            nullptr, AT_GIMME, 0);

@@ -1,0 +1,293 @@
+/*
+ * The box dictionary: what a box writes of itself when its patcher is
+ * saved, and the default test that keeps values a box would get anyway
+ * (its attribute defaults, its style) out of the file unless the patcher's
+ * "imprint" asks for everything.
+ *
+ * Reading back: every key written here is read by jbox_new or by the
+ * class's attribute processing; frozen values (computed from patcher
+ * arguments) are written in their unsubstituted form.
+ */
+#include <string>
+#include <vector>
+
+#include "boxes/jbox_internal.h"
+#include "kivo/attr.h"
+#include "kivo/attr_conv.h"
+#include "kivo/class.h"
+#include "kivo/commonsyms.h"
+#include "kivo/dispatch.h"
+#include "kivo/obex.h"
+#include "kivo/stringobj.h"
+#include "kivo/sysmem.h"
+#include "patcher/jpatcher.h"
+#include "prefs/styles.h"
+#include "ui/textfield_internal.h"
+
+namespace {
+
+t_symbol *sym(const char *s) { return gensym(s); }
+t_symbol *empty() { return gensym(""); }
+
+struct Atoms {
+    long ac = 0;
+    t_atom *av = nullptr;
+    Atoms() = default;
+    Atoms(const Atoms &) = delete;
+    ~Atoms() {
+        if (av) sysmem_freeptr(av);
+    }
+};
+
+// One atom as a single value, several as an array.
+void append_value(t_dictionary *d, t_symbol *key, long ac, t_atom *av) {
+    if (ac == 1) dictionary_appendatom(d, key, av);
+    else dictionary_appendatoms(d, key, ac, av);
+}
+
+struct Context {
+    t_dictionary *target;
+    bool imprint;
+    std::vector<t_symbol *> frozen_names;
+};
+
+// Writes one attribute of x (frozen-aware) unless it holds its default;
+// `only` (non-null) is the attribute-attribute that must be set for it to
+// be considered at all.
+void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *only) {
+    t_object *attr = object_attr_get(x, name);
+    if (!attr) return;
+    if (only && !object_attr_attr_getlong(x, name, sym(only))) return;
+    bool frozen = object_attr_attr_getlong(x, name, sym("frozen")) != 0;
+    bool autofrozen = object_attr_attr_getlong(x, name, sym("autofrozen")) != 0;
+    bool save = object_attr_attr_getlong(x, name, sym("save")) != 0;
+    if (!only && !save && !frozen) return;
+    if (!frozen && !ctx.imprint && jbox_isdefaultattribute(x, name)) return;
+    Atoms v;
+    if (frozen) {
+        if (object_attr_attr_getvalueof(x, name, sym("freezevalue"), &v.ac, &v.av)) return;
+    } else if (object_attr_getvalueof(x, name, &v.ac, &v.av)) {
+        return;
+    }
+    // An empty value says nothing, except a box without outlets.
+    if (v.ac <= 0 && name != sym("outlettype")) return;
+    append_value(ctx.target, name, v.ac, v.av);
+    if (frozen && !autofrozen) ctx.frozen_names.push_back(name);
+}
+
+std::vector<t_symbol *> names_of(t_hashtab *table) {
+    std::vector<t_symbol *> out;
+    long n = 0;
+    t_symbol **keys = nullptr;
+    if (table && !hashtab_getkeys(table, &n, &keys) && keys) {
+        out.assign(keys, keys + n);
+        sysmem_freeptr(keys);
+    }
+    return out;
+}
+
+t_hashtab *instance_table(t_object *x) {
+    t_object *t = nullptr;
+    object_obex_lookup(x, _sym(attributes), &t);
+    return reinterpret_cast<t_hashtab *>(t);
+}
+
+// The box's text field text, or "".
+std::string field_text(t_object *field) {
+    char *text = nullptr;
+    long size = 0;
+    object_method(field, sym("gettextptr"), &text, &size);
+    return text && size > 0 ? std::string(text, static_cast<size_t>(size)) : std::string();
+}
+
+long lines_at(t_object *field, const t_rect &r) {
+    t_textfield_layout lay = {};
+    textfield_layout(field, r.width, r.height, &lay);
+    return lay.numlines;
+}
+
+} // namespace
+
+extern "C" {
+
+long jbox_isdefaultattribute(t_object *x, t_symbol *name) {
+    t_object *attr = x && name ? object_attr_get(x, name) : nullptr;
+    if (!attr) return 0;
+    if (object_attr_getinherited(x, name)) return 1;
+    if (object_attr_get(attr, sym("stylealias"))) {
+        t_symbol *alias = object_attr_getsym(attr, sym("stylealias"));
+        if (alias && object_attr_getinherited(x, alias)) return 1;
+    }
+    if (object_attr_get(attr, sym("defaultname"))) return defaults_comparevalue(x, name);
+    if (!object_attr_get(attr, sym("default"))) return 0;
+    Atoms def, now;
+    if (object_attr_getvalueof(attr, sym("default"), &def.ac, &def.av)) return 0;
+    if (object_attr_getvalueof(x, name, &now.ac, &now.av)) return 0;
+    if (def.ac != now.ac) return 0;
+    for (long i = 0; i < def.ac; ++i) {
+        // Numbers compare by value whatever their stored width or kind.
+        const t_atom *a = def.av + i, *b = now.av + i;
+        bool numeric = (atom_gettype(a) == AT_LONG || atom_gettype(a) == AT_FLOAT) &&
+                       (atom_gettype(b) == AT_LONG || atom_gettype(b) == AT_FLOAT);
+        if (numeric ? atom_getfloat(a) != atom_getfloat(b) : !atom_equal(a, b)) return 0;
+    }
+    return 1;
+}
+
+void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
+    if (!b || !d) return;
+    t_object *x = &b->b_ob;
+    Context ctx{d, jpatcher_get_imprint(b->b_patcher) != 0, {}};
+    // 1. The class's attributes.
+    t_class *c = object_class(x);
+    for (t_symbol *name : names_of(c ? c->attributes : nullptr)) append_attribute(x, name, ctx, nullptr);
+    // 2. Instance attributes marked to be saved with the box.
+    std::vector<t_symbol *> own = names_of(instance_table(x));
+    bool any = false;
+    for (t_symbol *name : own)
+        if (object_attr_attr_getlong(x, name, sym("instanceattr"))) any = true;
+    if (any) {
+        t_dictionary *ia = dictionary_new();
+        Context inner{ia, ctx.imprint, {}};
+        for (t_symbol *name : own) append_attribute(x, name, inner, "instanceattr");
+        ctx.frozen_names.insert(ctx.frozen_names.end(), inner.frozen_names.begin(), inner.frozen_names.end());
+        dictionary_appenddictionary(d, sym("instance_attributes"), &ia->ob);
+    }
+    // 3. A placeholder keeps the attributes its missing class would have read.
+    if (b->b_bogus)
+        for (t_symbol *name : own) append_attribute(x, name, ctx, "bogus");
+    // 4.
+    if (!ctx.frozen_names.empty()) {
+        std::vector<t_atom> names(ctx.frozen_names.size());
+        for (size_t i = 0; i < names.size(); ++i) atom_setsym(&names[i], ctx.frozen_names[i]);
+        dictionary_appendatoms(d, sym("frozen_box_attributes"), static_cast<long>(names.size()), names.data());
+    }
+    // 5.
+    jbox_appendparameters(b, d);
+}
+
+void jbox_appendparameters(t_jbox *b, t_dictionary *d) {
+    if (!b || !d) return;
+    t_object *x = &b->b_ob;
+    if (object_attr_get(x, sym("valueof")) && object_attr_attr_getlong(x, sym("valueof"), sym("save"))) {
+        Atoms v;
+        if (!object_attr_getvalueof_frozen(x, sym("valueof"), 0, &v.ac, &v.av) && v.ac > 0)
+            append_value(d, sym("valueof"), v.ac, v.av);
+    }
+    jbox_appendattrattributes(b, d);
+}
+
+void jbox_appendattrattributes(t_jbox *b, t_dictionary *d) {
+    if (!b || !d) return;
+    t_object *x = &b->b_ob;
+    t_dictionary *all = dictionary_new();
+    if (!all) return;
+    t_class *c = object_class(x);
+    std::vector<t_symbol *> names = names_of(c ? c->attributes : nullptr);
+    for (t_symbol *own : names_of(instance_table(x))) names.push_back(own);
+    for (t_symbol *name : names) {
+        if (dictionary_hasentry(all, name) || !object_attr_attr_getlong(x, name, sym("attr_attr_save")))
+            continue;
+        t_object *attr = object_attr_get(x, name);
+        t_dictionary *per = dictionary_new();
+        for (t_symbol *aa : names_of(instance_table(attr))) {
+            if (!object_attr_attr_getlong(attr, aa, sym("save"))) continue;
+            Atoms v;
+            if (object_attr_getvalueof_frozen(attr, aa, 0, &v.ac, &v.av) || v.ac <= 0) continue;
+            t_object *aattr = object_attr_get(attr, aa);
+            bool array = aattr && object_classname(aattr) == sym("attr_offset_array");
+            if (array) dictionary_appendatoms(per, aa, v.ac, v.av);
+            else append_value(per, aa, v.ac, v.av);
+        }
+        dictionary_appenddictionary(all, name, &per->ob);
+    }
+    jbox_removedefaultattributes(b, all);
+    if (dictionary_getentrycount(all) > 0)
+        dictionary_appenddictionary(d, sym("saved_attribute_attributes"), &all->ob);
+    else
+        object_free(all);
+}
+
+void jbox_removedefaultattributes(t_jbox *b, t_dictionary *d) {
+    if (!b || !d) return;
+    t_object *x = &b->b_ob;
+    long n = 0;
+    t_symbol **keys = nullptr;
+    dictionary_getkeys_ordered(d, &n, &keys);
+    for (long i = 0; i < n; ++i) {
+        t_symbol *name = keys[i];
+        t_object *o = nullptr;
+        if (dictionary_entryisdictionary(d, name) && !dictionary_getdictionary(d, name, &o) && o) {
+            auto *per = reinterpret_cast<t_dictionary *>(o);
+            t_object *attr = object_attr_get(x, name);
+            long m = 0;
+            t_symbol **aakeys = nullptr;
+            dictionary_getkeys_ordered(per, &m, &aakeys);
+            for (long j = 0; j < m; ++j)
+                if (attr && jbox_isdefaultattribute(attr, aakeys[j])) dictionary_deleteentry(per, aakeys[j]);
+            if (aakeys) dictionary_freekeys(per, m, aakeys);
+            if (dictionary_getentrycount(per) == 0) dictionary_deleteentry(d, name);
+        } else if (jbox_isdefaultattribute(x, name)) {
+            dictionary_deleteentry(d, name);
+        }
+    }
+    if (keys) dictionary_freekeys(d, n, keys);
+}
+
+void jbox_appendtodictionary(t_jbox *b, t_dictionary *d) {
+    if (!b || !d) return;
+    t_object *x = &b->b_ob;
+    // 1. A placeholder writes the class it stands in for.
+    t_symbol *kclass = nullptr;
+    if (object_attr_get(x, sym("realclass"))) kclass = object_attr_getsym(x, sym("realclass"));
+    if (!kclass || kclass == empty()) kclass = object_classname(x);
+    dictionary_appendsym(d, sym("kivoclass"), kclass);
+    // 2-5.
+    if (b->b_hint) dictionary_appendsym(d, sym("hint"), sym(b->b_hint));
+    if (b->b_annotation) dictionary_appendsym(d, sym("annotation"), sym(b->b_annotation));
+    if (b->b_varname && b->b_varname != empty()) dictionary_appendsym(d, sym("varname"), b->b_varname);
+    if (b->b_prototypename && b->b_prototypename != empty())
+        dictionary_appendsym(d, sym("prototypename"), b->b_prototypename);
+    // 7. The box text, as typed when it held patcher arguments.
+    if (b->b_text) {
+        t_object *frozen = nullptr;
+        t_jpatcher *px = jpatcher_cast(b->b_patcher);
+        if (object_attr_get(x, sym("frozen_text"))) frozen = object_attr_getobj(x, sym("frozen_text"));
+        if (frozen && (!px || px->save_frozen_text)) {
+            const char *t = string_getptr(reinterpret_cast<t_string *>(frozen));
+            dictionary_appendstring(d, sym("text"), t ? t : "");
+        } else {
+            t_handle h = sysmem_newhandle(0);
+            t_ptr_size size = 0;
+            if (h && !atombuf_totext_flags(b->b_text, h, &size, b->b_isnewobj ? 3 : 0) && size > 0) {
+                std::string t(*h, size);
+                dictionary_appendstring(d, sym("text"), t.c_str());
+            }
+            if (h) sysmem_freehandle(h);
+        }
+    }
+    // 8-10. The text field's text and its line counts.
+    if (b->b_textfield && !object_attr_getlong(b->b_textfield, sym("dontsave"))) {
+        if (!b->b_text) {
+            std::string t = field_text(b->b_textfield);
+            if (!t.empty()) dictionary_appendstring(d, sym("text"), t.c_str());
+        }
+        long lines = lines_at(b->b_textfield, b->b_patching_rect);
+        if (lines >= 2) dictionary_appendlong(d, sym("linecount"), lines);
+        const t_rect &pr = b->b_presentation_rect;
+        if (pr.width > 0 && pr.height > 0) {
+            long plines = lines_at(b->b_textfield, pr);
+            if (plines >= 2) dictionary_appendlong(d, sym("presentation_linecount"), plines);
+        }
+    }
+    // 11-16.
+    jbox_appendattributes(b, d);
+    // 17.
+    t_symbol *painter = object_attr_getsym(x, sym("jspainterfile"));
+    if (painter && painter != empty()) dictionary_appendsym(d, sym("jspainterfile"), painter);
+    // 18. The class's own state, last.
+    if (method m = class_method(object_class(x), sym("jsave")))
+        reinterpret_cast<void (*)(t_object *, t_dictionary *)>(m)(x, d);
+}
+
+} // extern "C"

@@ -1,0 +1,77 @@
+/*
+ * Style inheritance marks of objects (see styles.h). The marks are a table
+ * of attribute names in the object's extension store under
+ * "#styleinherited"; the store frees it with the object.
+ */
+#include "prefs/styles.h"
+
+#include "kivo/attr.h"
+#include "kivo/attr_conv.h"
+#include "kivo/commonsyms.h"
+#include "kivo/hashtab.h"
+#include "kivo/obex.h"
+#include "kivo/registry.h"
+#include "kivo/sysmem.h"
+
+namespace {
+
+t_symbol *key() { return gensym("#styleinherited"); }
+
+t_hashtab *marks(t_object *x, bool make) {
+    t_object *t = nullptr;
+    if (!object_obex_lookup(x, key(), &t) && t) return reinterpret_cast<t_hashtab *>(t);
+    if (!make) return nullptr;
+    t_hashtab *h = hashtab_new(0);
+    if (!h) return nullptr;
+    hashtab_flags(h, HASHTAB_FLAG_DATA);
+    if (object_obex_store(x, key(), &h->ob)) {
+        object_free(h);
+        return nullptr;
+    }
+    return h;
+}
+
+} // namespace
+
+extern "C" {
+
+long object_attr_isstyleattr(t_object *x, t_symbol *attrname) {
+    t_object *attr = x && attrname ? object_attr_get(x, attrname) : nullptr;
+    if (!attr || !object_attr_get(attr, gensym("category"))) return 0;
+    // A style sheet gives an object its fonts and colours.
+    t_symbol *category = object_attr_getsym(attr, gensym("category"));
+    return category == gensym("Font") || category == gensym("Color");
+}
+
+void object_style_init(t_object *x) {
+    if (!x) return;
+    long n = 0;
+    t_symbol **names = nullptr;
+    if (object_attr_getnames(x, &n, &names) || !names) return;
+    for (long i = 0; i < n; ++i)
+        if (object_attr_isstyleattr(x, names[i])) object_attr_setinherited(x, names[i], 1, 0);
+    sysmem_freeptr(names);
+}
+
+long object_attr_getinherited(t_object *x, t_symbol *attrname) {
+    t_hashtab *h = x && attrname ? marks(x, false) : nullptr;
+    t_atom_long v = 0;
+    return h && !hashtab_lookuplong(h, attrname, &v) && v;
+}
+
+t_kivo_err object_attr_setinherited(t_object *x, t_symbol *attrname, long flag, long notify) {
+    if (!object_attr_isstyleattr(x, attrname)) return -1;
+    t_hashtab *h = marks(x, flag != 0);
+    if (!h) return flag ? -1 : 0;
+    if (flag) hashtab_storelong(h, attrname, 1);
+    else hashtab_chuckkey(h, attrname);
+    if (notify) object_notify(x, _sym(attr_modified), object_attr_get(x, attrname));
+    return 0;
+}
+
+long defaults_comparevalue(t_object *, t_symbol *) {
+    // No object defaults are stored: every value counts as the object's own.
+    return 0;
+}
+
+} // extern "C"
