@@ -170,6 +170,25 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
     return made;
 }
 
+// Hands every dictionary in the array under `key` to `make` (a box or a
+// cord constructor of the patcher); other entries are skipped.
+void make_each(t_object *p, t_dictionary *work, t_symbol *key,
+               long (*make)(t_object *, long, t_atom *, t_atom *)) {
+    t_object *arr = nullptr;
+    if (dictionary_getatomarray(work, key, &arr) || !arr) return;
+    long n = 0;
+    t_atom *av = nullptr;
+    atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
+    for (long i = 0; i < n; ++i) {
+        if (av[i].type != AT_OBJ || !av[i].value.w_obj ||
+            object_classname(av[i].value.w_obj) != _sym(dictionary))
+            continue;
+        t_atom one = av[i], rv;
+        atom_setobj(&rv, nullptr);
+        make(p, 1, &one, &rv);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -333,35 +352,9 @@ void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d) {
         if (t_dictionary *v = fallback_version())
             dictionary_appenddictionary(work, sym("appversion"), reinterpret_cast<t_object *>(v));
 
-    t_object *arr = nullptr;
-    if (!dictionary_getatomarray(work, sym("boxes"), &arr) && arr) {
-        long n = 0;
-        t_atom *av = nullptr;
-        atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
-        for (long i = 0; i < n; ++i) {
-            if (av[i].type != AT_OBJ || !av[i].value.w_obj ||
-                object_classname(av[i].value.w_obj) != _sym(dictionary))
-                continue;
-            t_atom one = av[i], rv;
-            atom_setobj(&rv, nullptr);
-            jpatcher_newobject(p, 1, &one, &rv);
-        }
-    }
-
-    arr = nullptr;
-    if (!dictionary_getatomarray(work, sym("lines"), &arr) && arr) {
-        long n = 0;
-        t_atom *av = nullptr;
-        atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
-        for (long i = 0; i < n; ++i) {
-            if (av[i].type != AT_OBJ || !av[i].value.w_obj ||
-                object_classname(av[i].value.w_obj) != _sym(dictionary))
-                continue;
-            t_atom one = av[i], rv;
-            atom_setobj(&rv, nullptr);
-            jpatcher_newpatchline(p, 1, &one, &rv);
-        }
-    }
+    // Boxes first, so that the cords find both of their ends.
+    make_each(p, work, sym("boxes"), jpatcher_newobject);
+    make_each(p, work, sym("lines"), jpatcher_newpatchline);
 
     if (own_renames) {
         object_free(x->namechanges);

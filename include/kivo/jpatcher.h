@@ -10,34 +10,10 @@
 #define KIVO_JPATCHER_H
 
 #include "kivo/object.h"
+#include "kivo/jtypes.h"
 
 KIVO_BEGIN_C
 
-#ifndef KIVO_JRGBA_DEFINED
-#define KIVO_JRGBA_DEFINED
-/* A colour, each component 0 ... 1. */
-typedef struct jrgba {
-    double red;
-    double green;
-    double blue;
-    double alpha;
-} t_jrgba;
-/* A rectangle: left, top, width, height. */
-typedef struct rect {
-    double x;
-    double y;
-    double width;
-    double height;
-} t_rect;
-typedef struct pt {
-    double x;
-    double y;
-} t_pt;
-typedef struct size {
-    double width;
-    double height;
-} t_size;
-#endif
 
 /* ---- colours and rectangles as attributes (values pass through single
    precision) */
