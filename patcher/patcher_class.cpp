@@ -16,6 +16,8 @@
 #include "kivo/registry.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_sub.h"
+#include "boxes/jinlet_internal.h"
 
 namespace {
 
@@ -84,6 +86,7 @@ void jpatcher_initclass(void) {
     for (const char *name : k_legacy_instances) class_addmethod(c, M(newinstance_msg), name, AT_GIMME, 0);
     class_addmethod(c, M(pop_msg), "pop", 0);
     jpatcher_reading_addmethods(c);
+    jpatcher_subpatcher_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();
@@ -103,6 +106,8 @@ void jpatcher_api_init(void) {
     g_api_initialised = true;
     jpatcher_syms_init();
     jpatcher_initclass();
+    jinlet_initclass();
+    joutlet_initclass();
     jpatcher_registerfileformats();
 }
 
