@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "boxes/jbogus.h"
+#include "boxes/jnewobj_internal.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dictionary.h"
@@ -108,6 +110,8 @@ void jpatcher_api_init(void) {
     jpatcher_initclass();
     jinlet_initclass();
     joutlet_initclass();
+    jbogus_initclass();
+    jnewobj_initclass();
     jpatcher_registerfileformats();
 }
 

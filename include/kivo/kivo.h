@@ -57,6 +57,8 @@
 #include "kivo/legacyutil.h"
 #include "kivo/globalsymbol.h"
 #include "kivo/jbox.h"
+#include "kivo/jboxmess.h"
+#include "kivo/newobject.h"
 #include "kivo/jgraphics.h"
 
 #endif
