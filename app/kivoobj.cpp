@@ -29,6 +29,7 @@
 #include "kernel/obex_internal.h"
 #include "kivo/attr_conv.h"
 #include "kivo/commonsyms.h"
+#include "objects/creator_internal.h"
 #include "prefs/preferences_kivo.h"
 
 namespace {
@@ -39,35 +40,9 @@ t_class *s_voximdummy_class = nullptr;
 t_object *s_voximdummy = nullptr;  // the video-library placeholder; never freed
 std::once_flag s_init_once;
 
-// The legacy object creator's class record and message list. Entries 1..3
-// are the creator's own; old-style box classes add theirs after them.
-t_class s_qnew_class{};
-t_messlist s_qnew_messlist[5]{};
-
 template <typename F>
 method as_method(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
-
-// ---- the legacy creator, receiver of the "#N" lines of legacy patcher text
-
-// Until old-style box classes exist there is no creator class to copy: the
-// creator gets a message list with its own three entries only, so that
-// c_install and newinstance find nothing in it rather than reading garbage.
-void legacy_creator_init() {
-    s_qnew_class.name = gensym("qnew");
-    s_qnew_messlist[0].sym = reinterpret_cast<t_symbol *>(&s_qnew_class);
-    s_qnew_messlist[1].sym = gensym("qnew.1");
-    s_qnew_messlist[2].sym = gensym("qnew.2");
-    s_qnew_messlist[3].sym = gensym("qnew.3");
-    s_qnew_messlist[4].sym = nullptr;
-    s_qnew_class.messlist = s_qnew_messlist;
-    s_qnew_class.messcount = 5;
-    if (!g_kivo_qnewobj.messlist) {
-        g_kivo_qnewobj.messlist = &s_qnew_messlist[1];
-        g_kivo_qnewobj.magic = KIVO_OBJECT_MAGIC;
-    }
-    gensym("#N")->thing = &g_kivo_qnewobj;
 }
 
 // ---- attribute accessors
@@ -636,7 +611,7 @@ extern "C" {
 
 void m_obj_init(void) {
     std::call_once(s_init_once, [] {
-        legacy_creator_init();
+        qnew_init();
         kivo_initclass();
         s_kivo = kivo_new();
         if (s_kivo) {
