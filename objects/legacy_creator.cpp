@@ -19,14 +19,11 @@
  */
 #include <iterator>
 
+#include "boxes/jinlet_internal.h"
 #include "files/loading_internal.h"
 #include "kernel/obex_internal.h"
 #include "objects/creator_internal.h"
 #include "patcher/vpatcher_internal.h"
-
-// The legacy inlet and outlet comment, when the inlet and outlet boxes are
-// linked in.
-extern "C" __attribute__((weak)) void *comlet_new(long argc, t_atom *argv);
 
 namespace {
 
@@ -54,8 +51,10 @@ void *qnew_picture(t_symbol *, long, t_atom *) {
     return object_new_typed(nobox, picture, 0, nullptr);
 }
 
+// The comment waits for the next inlet or outlet box; no object is made.
 void *qnew_comlet(t_symbol *, long argc, t_atom *argv) {
-    return comlet_new ? comlet_new(argc, argv) : nullptr;
+    comlet_new(argc, argv);
+    return nullptr;
 }
 
 // The old table object: the loaded "table" class, with the arguments as
