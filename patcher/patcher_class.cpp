@@ -8,6 +8,7 @@
 
 #include "app/startup.h"
 #include "boxes/jbogus.h"
+#include "boxes/jpatchline.h"
 #include "boxes/jnewobj_internal.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -111,6 +112,7 @@ void jpatcher_api_init(void) {
     jinlet_initclass();
     joutlet_initclass();
     jbogus_initclass();
+    jpatchline_initclass();
     jnewobj_initclass();
     jpatcher_registerfileformats();
 }

@@ -7,8 +7,8 @@
  * Boxes are seen through their record t_jbox (kivo/jbox.h), which begins
  * every box class's record; the patcher reads the patcher, id, varname,
  * held object (b_firstin), flags, redraw level and its own mark word
- * (b_temp) and writes only the mark word and the redraw level. Every cord
- * record begins with `t_jpatchline_head`.
+ * (b_temp) and writes only the mark word and the redraw level. Cords are
+ * read through their record t_jpatchline (boxes/jpatchline.h).
  *
  * Invariants:
  * - A box's `b_id` is unique within its patcher and stays for the box's
@@ -29,6 +29,7 @@
 
 #include "kivo/atom.h"
 #include "kivo/dictionary.h"
+#include "boxes/jpatchline.h"
 #include "kivo/jbox.h"
 #include "patcher/jpatcher.h"
 
@@ -38,14 +39,8 @@ KIVO_BEGIN_C
    every box class begins its record with t_jbox. */
 typedef t_jbox t_jbox_head;
 
-typedef struct jpatchline_head {
-    t_object pl_ob;
-    t_object *pl_box1;  /* source box (borrowed) */
-    long pl_outletnum;
-    t_object *pl_box2;  /* destination box (borrowed) */
-    long pl_inletnum;
-    long pl_temp;       /* mark flag, 0 or 1 */
-} t_jpatchline_head;
+/* Every cord is a "jpatchline" (boxes/jpatchline.h). */
+typedef t_jpatchline t_jpatchline_head;
 
 /* The box's head, the object it holds (the box itself when none), its
    identifier (null when none). All accept null. */

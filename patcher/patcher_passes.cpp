@@ -55,9 +55,7 @@ void send_views(t_jpatcher *x, t_symbol *msg, short argc, t_atom *argv) {
 
 // A cord whose box moved brings its ends up to date and straightens.
 void update_cord(t_object *cord) {
-    call_if(cord, sym("patchlineupdate"));
-    call_if(cord, sym("straighten"));
-    call_if(cord, sym("notifychanged"));
+    jpatchline_boxmoved(cord);
 }
 
 void free_cords_of(t_jpatcher *x, t_object *box) {
