@@ -163,6 +163,12 @@ long jpatcher_freelinesconnectedto(t_object *p, t_object *box, long flag, void *
     t_jbox *b = jbox_cast(box);
     if (!x || !b || !io) return -1;
     const bool outlet = outlet_is(io) != 0;
+    // A patcher freeing its contents frees its cords itself.
+    if (x->freeing_contents || x->freed) {
+        if (flag && outlet) outlet_delete(static_cast<t_outlet *>(io));
+        else if (flag) inlet_delete(static_cast<t_inlet *>(io));
+        return 0;
+    }
     std::vector<t_object *> doomed;
     for (t_object *cord : jpatcher_items(x->lines)) {
         auto *c = reinterpret_cast<t_jpatchline_head *>(cord);
