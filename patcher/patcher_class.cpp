@@ -21,6 +21,7 @@
 #include "patcher/patcher_model.h"
 #include "patcher/patcher_sub.h"
 #include "boxes/jinlet_internal.h"
+#include "boxes/jbpatcher_internal.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ void jpatcher_api_init(void) {
     jpatcher_initclass();
     jinlet_initclass();
     joutlet_initclass();
+    jbpatcher_initclass();
     jbogus_initclass();
     jpatchline_initclass();
     jnewobj_initclass();
