@@ -8,29 +8,23 @@
 
 extern "C" {
 
-// Start-up: the operator classes, then the keyboard classes.
+// Start-up: the operator classes (the keyboard classes live in
+// console_objects.cpp).
 void obj2_init(void) {}
-void key_initclass(void) {}
-void keyup_initclass(void) {}
 
 // Called by internals_initclass in this order.
 KIVO_INTERNAL void menubar_initclass(void) {}
 KIVO_INTERNAL void send_initclass(void) {}
 KIVO_INTERNAL void receive_initclass(void) {}
 KIVO_INTERNAL void value_initclass(void) {}
-KIVO_INTERNAL void print_initclass(void) {}
 KIVO_INTERNAL void through_initclass(void) {}
 KIVO_INTERNAL void absval_initclass(void) {}
 KIVO_INTERNAL void accum_initclass(void) {}
-KIVO_INTERNAL void active_initclass(void) {}
 KIVO_INTERNAL void bag_initclass(void) {}
 KIVO_INTERNAL void bangbang_initclass(void) {}
 KIVO_INTERNAL void change_initclass(void) {}
-KIVO_INTERNAL void closebang_initclass(void) {}
-KIVO_INTERNAL void error_initclass(void) {}
 KIVO_INTERNAL void expr_initclass(void) {}
 KIVO_INTERNAL void follow_initclass(void) {}
-KIVO_INTERNAL void freebang_initclass(void) {}
 KIVO_INTERNAL void gate_initclass(void) {}
 KIVO_INTERNAL void grab_initclass(void) {}
 KIVO_INTERNAL void ifthen_initclass(void) {}
@@ -54,11 +48,9 @@ KIVO_INTERNAL void sysexin_initclass(void) {}
 KIVO_INTERNAL void touchin_initclass(void) {}
 KIVO_INTERNAL void touchout_initclass(void) {}
 KIVO_INTERNAL void pack_initclass(void) {}
-KIVO_INTERNAL void pcontrol_initclass(void) {}
 KIVO_INTERNAL void pvar_initclass(void) {}
 KIVO_INTERNAL void unpack_initclass(void) {}
 KIVO_INTERNAL void trigger_initclass(void) {}
-KIVO_INTERNAL void thispatcher_initclass(void) {}
 KIVO_INTERNAL void toolfile_initclass(void) {}
 KIVO_INTERNAL void route_initclass(void) {}
 KIVO_INTERNAL void switch_initclass(void) {}

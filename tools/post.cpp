@@ -28,6 +28,7 @@
 #include "kivo/obex.h"
 #include "kivo/post.h"
 #include "kivo/strutil.h"
+#include "objects/console_internal.h"
 #include "platform/platform.h"
 #include "tools/console_internal.h"
 #include "tools/post_internal.h"
@@ -121,6 +122,7 @@ void verror(t_object *x, const char *fmt, va_list args) {
     char buf[KIVO_POST_BUFSIZE];
     vsnprintf_zero(buf, sizeof buf, fmt, args);
     object_poststring(x, POST_KIND_ERROR, POST_FLAGS_ROW, buf);
+    error_dispatch(x, buf);
     g_errorcount.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -60,5 +60,6 @@
 #include "kivo/jboxmess.h"
 #include "kivo/newobject.h"
 #include "kivo/jgraphics.h"
+#include "kivo/consoleobjects.h"
 
 #endif
