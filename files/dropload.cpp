@@ -22,6 +22,7 @@
 #include "app/startup.h"
 #include "files/files_internal.h"
 #include "files/loading_internal.h"
+#include "objects/creator_internal.h"
 #include "kivo/dispatch.h"
 #include "kivo/files.h"
 
@@ -74,7 +75,7 @@ long open_document(const char *name, short path) {
         void *x = fileload_unique(name, path, type, 1);
         if (x) {
             object_method(x, gensym("vis"));
-        } else if (type == kJSON) {
+        } else if (!opened_load(name, path, type) && type == kJSON) {
             // A patcher that did not load (message text evaluates to no
             // object), and no "opened" listener takes it.
             g_failures.fetch_add(1);
@@ -87,9 +88,12 @@ long open_document(const char *name, short path) {
         if (external_load(name, path, objectname) != KIVO_ERR_NONE) g_failures.fetch_add(1);
         return 1;
     }
-    // Other kinds go to the "opened" listeners, and there are none yet.
-    error("%s: can't open: unknown file type", shown_name(name));
-    g_failures.fetch_add(1);
+    // Other kinds go to the "opened" listeners; one that nobody takes is
+    // worth saying so.
+    if (!opened_load(name, path, type)) {
+        error("%s: can't open: unknown file type", shown_name(name));
+        g_failures.fetch_add(1);
+    }
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "files/loading_internal.h"
 #include "kivo/kivo.h"
 #include "kivo_test.h"
@@ -222,6 +223,21 @@ TEST_F(Opened, MissingPatcherFileIsReportedAndTheReportStillHappens) {
     object_method(x, S("bang"));
     ASSERT_EQ(lines_.size(), 3u);
     EXPECT_EQ(lines_[1], "symbol d.txt");
+    object_free(x);
+}
+
+TEST_F(Opened, ADroppedDocumentThatOpensNothingReachesTheListeners) {
+    short docs = folder("docs");
+    put("docs/letter.txt", "Dear reader, this is no patcher.\n");
+    auto *x = static_cast<t_object *>(make("opened", {Y("TEXT")}));
+    ASSERT_NE(x, nullptr);
+    tap(x);
+    if (!dropload_isready()) dropload_markready();
+    PostCapture posts;
+    EXPECT_EQ(dropload("letter.txt", docs), 1);
+    object_method(x, S("bang"));
+    ASSERT_EQ(lines_.size(), 3u);
+    EXPECT_EQ(lines_[1], "symbol letter.txt");
     object_free(x);
 }
 
