@@ -26,6 +26,7 @@
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/dispatch.h"
+#include "kivo/obex.h"
 #include "kivo/sched.h"
 #include "kivo/systhread.h"
 #include "patcher/jpatcher.h"
@@ -225,8 +226,13 @@ void jbox_io(t_jbox *b) {
     if (!b) return;
     t_object *fi = b->b_firstin;
     if (fi != &b->b_ob && !owns_lists(b)) {
-        b->b_ob.inlet = fi ? first_inlet(fi) : nullptr;
-        b->b_ob.outlet = fi ? fi->outlet : nullptr;
+        // A box marked to keep the inlet and outlet boxes of its patcher
+        // out shows none of the patcher's inlets and outlets.
+        t_object *ignored = nullptr;
+        const bool hide = fi && jpatcher_cast(fi) &&
+                          object_obex_lookup(&b->b_ob, sym("##noimbedinoutlets##"), &ignored) == 0;
+        b->b_ob.inlet = fi && !hide ? first_inlet(fi) : nullptr;
+        b->b_ob.outlet = fi && !hide ? fi->outlet : nullptr;
     }
     jbox_updateinletoutletxpos(b);
 }
