@@ -1,0 +1,386 @@
+// Patch cords read from patcher dictionaries, the messages that flow
+// through them, the outlet and inlet checks, placeholder boxes that grow
+// the outlets their cords name (within a bound), what cords and
+// placeholders write back, and assistance texts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "box_support.h"
+#include "boxes/jbogus.h"
+#include "boxes/jpatchline.h"
+#include "kivo/inout.h"
+#include "tools/post_internal.h"
+
+namespace {
+
+using namespace kivo::test::boxes;
+using kivo::test::as_method;
+
+// A box that is its own object, with the inlets and outlets its dictionary
+// asks for ("ins", "outs"), logging every number it receives.
+struct CordBox {
+    t_jbox b;
+};
+
+std::vector<std::pair<std::string, long>> &received() {
+    static std::vector<std::pair<std::string, long>> log;
+    return log;
+}
+
+void cordbox_int(CordBox *x, t_atom_long n) { received().emplace_back(x->b.b_id->name, static_cast<long>(n)); }
+void cordbox_bang(CordBox *) {}
+void cordbox_list(CordBox *, t_symbol *, long, t_atom *) {}
+void cordbox_ft1(CordBox *, double) {}
+void cordbox_free(CordBox *x) { jbox_free(&x->b); }
+void *cordbox_new(t_symbol *, long argc, t_atom *argv);
+
+t_class *cordbox_class() {
+    static t_class *c = [] {
+        t_class *k = class_new("kvt_cordbox", as_method(cordbox_new), as_method(cordbox_free), sizeof(CordBox),
+                               nullptr, AT_GIMME, 0);
+        k->flags |= CLASS_FLAG_NEWDICTIONARY;
+        jbox_initclass(k, JBOX_FLAG_DRAWFIRSTIN);
+        class_addmethod(k, as_method(cordbox_int), "int", AT_LONG, 0);
+        class_addmethod(k, as_method(cordbox_bang), "bang", 0);
+        class_addmethod(k, as_method(cordbox_list), "list", AT_GIMME, 0);
+        class_addmethod(k, as_method(cordbox_ft1), "ft1", AT_FLOAT, 0);
+        class_register(gensym("box"), k);
+        return k;
+    }();
+    return c;
+}
+
+void *cordbox_new(t_symbol *, long argc, t_atom *argv) {
+    t_dictionary *d = object_dictionaryarg(argc, argv);
+    auto *x = static_cast<CordBox *>(object_alloc(cordbox_class()));
+    if (!x) return nullptr;
+    if (jbox_new(&x->b, JBOX_FLAG_DRAWFIRSTIN, argc, argv)) {
+        object_free(x);
+        return nullptr;
+    }
+    x->b.b_firstin = &x->b.b_ob;
+    t_atom_long ins = 0, outs = 1;
+    dictionary_getlong(d, gensym("ins"), &ins);
+    dictionary_getlong(d, gensym("outs"), &outs);
+    for (long i = 0; i < ins; ++i) inlet_append(x, x, nullptr, nullptr);
+    for (long i = 0; i < outs; ++i) outlet_append(x, nullptr, nullptr);
+    attr_dictionary_process(x, d);
+    jbox_ready(&x->b);
+    return x;
+}
+
+std::string box(const char *id, const char *cls = "kvt_cordbox", const char *extra = "") {
+    return std::string(R"({"box":{"kivoclass":")") + cls + R"(","id":")" + id +
+           R"(","patching_rect":[10,10,60,22])" + extra + "}}";
+}
+
+std::string cord(const char *src, long out, const char *dst, long in, const char *extra = "") {
+    return std::string(R"({"patchline":{"source":[")") + src + "\"," + std::to_string(out) +
+           R"(],"destination":[")" + dst + "\"," + std::to_string(in) + "]" + extra + "}}";
+}
+
+class Cords : public BoxTest {
+protected:
+    void SetUp() override {
+        BoxTest::SetUp();
+        cordbox_class();
+        received().clear();
+    }
+    // Reads boxes and cords into the fixture's patcher.
+    void load(const std::vector<std::string> &boxes, const std::vector<std::string> &lines) {
+        std::string text = R"({"boxes":[)";
+        for (size_t i = 0; i < boxes.size(); ++i) text += (i ? "," : "") + boxes[i];
+        text += R"(],"lines":[)";
+        for (size_t i = 0; i < lines.size(); ++i) text += (i ? "," : "") + lines[i];
+        text += "]}";
+        t_dictionary *d = json(text.c_str());
+        ASSERT_NE(d, nullptr) << text;
+        jpatcher_pastefromdictionary(patcher_, d);
+        object_free(d);
+    }
+    t_jbox *at(const char *id) { return jbox_cast(jpatcher_getboxfromid(patcher_, gensym(id))); }
+    long cord_count() { return static_cast<long>(linklist_getsize(jpatcher_cast(patcher_)->lines)); }
+    t_jpatchline *first_cord() {
+        return jpatchline_cast(static_cast<t_object *>(linklist_getindex(jpatcher_cast(patcher_)->lines, 0)));
+    }
+    void send(const char *id, long outlet, long value) {
+        auto *o = static_cast<t_outlet *>(jbox_getoutlet(at(id), outlet));
+        ASSERT_NE(o, nullptr);
+        outlet_int(o, value);
+    }
+    static bool posted(const std::vector<kivo::post::EarlyEntry> &posts, const std::string &text) {
+        for (auto &e : posts)
+            if (e.text.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST_F(Cords, LoadedCordsCarryMessagesToTheirInlets) {
+    load({box("obj-1", "kvt_cordbox", R"(,"outs":2)"), box("obj-2"), box("obj-3", "kvt_cordbox", R"(,"ins":1)")},
+         {cord("obj-1", 0, "obj-2", 0), cord("obj-1", 1, "obj-3", 1)});
+    ASSERT_EQ(cord_count(), 2);
+    send("obj-1", 0, 7);
+    send("obj-1", 1, 9);
+    std::vector<std::pair<std::string, long>> want = {{"obj-2", 7}, {"obj-3", 9}};
+    EXPECT_EQ(received(), want);
+
+    t_jpatchline *c = first_cord();
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(c->outlet, nullptr);
+    EXPECT_EQ(object_attr_getlong(&c->ob, gensym("pending")), 0);
+
+    // Freeing a box takes its cords and their connections with it.
+    object_free(at("obj-3"));
+    EXPECT_EQ(cord_count(), 1);
+    received().clear();
+    send("obj-1", 1, 5);
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(Cords, BadCordsAreDroppedWithTheirLineAndTheRestLoads) {
+    struct Case {
+        std::string line;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {cord("obj-1", 1, "obj-2", 0), "patchcord outlet out of range: deleting patchcord"},
+        {cord("obj-1", 0, "obj-2", 3), "patchcord inlet out of range: deleting patchcord"},
+        {cord("obj-1", 0, "obj-99", 0), "patchcord: no box obj-99"},
+        {cord("obj-98", 0, "obj-2", 0), "patchcord: no box obj-98"},
+        {cord("obj-1", -1, "obj-2", 0), ""},
+    };
+    load({box("obj-1"), box("obj-2")}, {});
+    for (const Case &k : cases) {
+        kivo::test::PostCapture posts;
+        load({}, {k.line, cord("obj-1", 0, "obj-2", 0)});
+        auto got = posts.take();
+        if (!k.message.empty()) EXPECT_TRUE(posted(got, k.message)) << k.line;
+        EXPECT_EQ(cord_count(), 1) << k.line;
+        // The good cord beside the bad one works.
+        received().clear();
+        send("obj-1", 0, 1);
+        EXPECT_EQ(received().size(), 1u) << k.line;
+        object_free(&first_cord()->ob);
+    }
+}
+
+TEST_F(Cords, PlaceholderGrowsTheOutletsItsCordsNameAndWritesBackItsKeys) {
+    kivo::test::PostCapture posts;
+    load({box("obj-1", "nosuchext", R"(,"parameter_enable":1,"custom":{"a":[1,2]},"numoutlets":4)"), box("obj-2"),
+          box("obj-3", "kvt_cordbox", R"(,"ins":2)")},
+         {cord("obj-1", 3, "obj-2", 0), cord("obj-2", 0, "obj-1", 2), cord("obj-1", 0, "obj-3", 2)});
+    EXPECT_TRUE(posted(posts.take(), "nosuchext: no such object"));
+    t_jbox *ph = at("obj-1");
+    ASSERT_NE(ph, nullptr);
+    EXPECT_TRUE(ph->b_bogus);
+    EXPECT_EQ(jbox_numoutlets(ph), 4);
+    EXPECT_EQ(jbox_numinlets(ph), 3);
+    EXPECT_EQ(cord_count(), 3);
+    // Messages into a placeholder are dropped without a word.
+    send("obj-2", 0, 3);
+    EXPECT_TRUE(posts.take().empty());
+
+    t_dictionary *d = save(ph);
+    EXPECT_EQ(text_of(d, "kivoclass"), "nosuchext");
+    t_atom_long pe = 0;
+    EXPECT_EQ(dictionary_getlong(d, gensym("parameter_enable"), &pe), 0);
+    EXPECT_EQ(pe, 1);
+    t_dictionary *custom = nullptr;
+    ASSERT_EQ(dictionary_getdictionary(d, gensym("custom"), reinterpret_cast<t_object **>(&custom)), 0);
+    EXPECT_EQ(numbers(custom, "a"), (std::vector<double>{1, 2}));
+    EXPECT_FALSE(has(d, "realclass"));
+    object_free(d);
+
+    char help[256] = {0};
+    object_method(&ph->b_ob, gensym("helpname"), help);
+    EXPECT_STREQ(help, "nosuchext");
+}
+
+TEST_F(Cords, PlaceholderGrowthIsBounded) {
+    kivo::test::PostCapture posts;
+    load({box("obj-1", "nosuchext"), box("obj-2")},
+         {cord("obj-1", 2000000000, "obj-2", 0), cord("obj-1", JBOGUS_MAX_IO, "obj-2", 0),
+          cord("obj-2", 0, "obj-1", JBOGUS_MAX_IO)});
+    auto got = posts.take();
+    EXPECT_TRUE(posted(got, "patchcord outlet out of range: deleting patchcord"));
+    EXPECT_TRUE(posted(got, "patchcord inlet out of range: deleting patchcord"));
+    EXPECT_EQ(cord_count(), 0);
+    EXPECT_LE(jbox_numoutlets(at("obj-1")), JBOGUS_MAX_IO);
+
+    // The last place under the bound is still granted.
+    load({}, {cord("obj-1", JBOGUS_MAX_IO - 1, "obj-2", 0)});
+    EXPECT_EQ(cord_count(), 1);
+    EXPECT_EQ(jbox_numoutlets(at("obj-1")), JBOGUS_MAX_IO);
+    EXPECT_EQ(jbogus_makeoutlet(at("obj-1"), -1), nullptr);
+}
+
+TEST_F(Cords, CordDictionaryWritesOnlyWhatIsNeeded) {
+    load({box("obj-1"), box("obj-2"), box("obj-3")}, {cord("obj-1", 0, "obj-2", 0)});
+    t_dictionary *d = dictionary_new();
+    jpatchline_appendtodictionary(first_cord(), d);
+    EXPECT_EQ(keys(d), (std::vector<std::string>{"source", "destination", "hidden", "disabled"}));
+    object_free(d);
+
+    // A second connection on the same outlet adds its order; midpoints and
+    // an own colour are written and read back.
+    load({}, {cord("obj-1", 0, "obj-3", 0, R"(,"midpoints":[20,50,80,50],"color":[1,0,0,1],"hidden":1)")});
+    t_jpatchline *c = first_cord();
+    d = dictionary_new();
+    jpatchline_appendtodictionary(c, d);
+    EXPECT_EQ(keys(d), (std::vector<std::string>{"source", "destination", "hidden", "color", "midpoints",
+                                                 "disabled", "order"}));
+    EXPECT_EQ(numbers(d, "color"), (std::vector<double>{1, 0, 0, 1}));
+    EXPECT_EQ(numbers(d, "hidden"), (std::vector<double>{1}));
+    EXPECT_EQ(object_attr_getlong(&c->ob, gensym("nummidpoints")), 2);
+    object_free(d);
+}
+
+TEST_F(Cords, DisabledCordKeepsNoConnectionUntilEnabled) {
+    load({box("obj-1"), box("obj-2")}, {cord("obj-1", 0, "obj-2", 0, R"(,"disabled":1)")});
+    t_jpatchline *c = first_cord();
+    ASSERT_NE(c, nullptr);
+    send("obj-1", 0, 4);
+    EXPECT_TRUE(received().empty());
+    t_dictionary *d = dictionary_new();
+    jpatchline_appendtodictionary(c, d);
+    EXPECT_EQ(numbers(d, "disabled"), (std::vector<double>{1}));
+    object_free(d);
+
+    object_attr_setlong(&c->ob, gensym("disabled"), 0);
+    send("obj-1", 0, 4);
+    EXPECT_EQ(received().size(), 1u);
+    object_attr_setlong(&c->ob, gensym("disabled"), 1);
+    send("obj-1", 0, 4);
+    EXPECT_EQ(received().size(), 1u);
+    // Freeing a disabled cord must not remove a connection it does not hold.
+    object_free(&c->ob);
+    EXPECT_EQ(cord_count(), 0);
+}
+
+TEST_F(Cords, MidpointBlockAndSnapping) {
+    load({box("obj-1"), box("obj-2")}, {cord("obj-1", 0, "obj-2", 0)});
+    t_jpatchline *c = first_cord();
+    EXPECT_EQ(jpatchline_removesegment(c, 0), 0);
+    EXPECT_EQ(c->trail->count, 0);
+    EXPECT_EQ(c->trail->capacity, 10);
+    for (long i = 0; i < 11; ++i) EXPECT_EQ(jpatchline_insertsegment(c, -1, 100 + i, 200), 0);
+    EXPECT_EQ(c->trail->count, 11);
+    EXPECT_EQ(c->trail->capacity, 30);
+    EXPECT_DOUBLE_EQ(c->trail->pts[10].x, 110); // appended in order
+    jpatchline_insertsegment(c, 0, 1, 2);
+    EXPECT_DOUBLE_EQ(c->trail->pts[0].x, 1);
+    jpatchline_removesegment(c, 99); // out of range: the last goes
+    EXPECT_EQ(c->trail->count, 11);
+    EXPECT_DOUBLE_EQ(c->trail->pts[10].x, 109);
+
+    // Snapping pulls a point within the threshold into line; 0 turns it off.
+    jpatchline_setmidpoint(c, 2, c->trail->pts[1].x + 50, c->trail->pts[1].y + 3);
+    EXPECT_DOUBLE_EQ(c->trail->pts[2].y, c->trail->pts[1].y);
+    object_attr_setfloat(&c->ob, gensym("straightthresh"), 0);
+    jpatchline_setmidpoint(c, 2, 333, 444);
+    EXPECT_DOUBLE_EQ(c->trail->pts[2].x, 333);
+    EXPECT_DOUBLE_EQ(c->trail->pts[2].y, 444);
+}
+
+TEST_F(Cords, WatchpointsAreKeptByIdAndFlags) {
+    load({box("obj-1"), box("obj-2"), box("obj-3")},
+         {cord("obj-1", 0, "obj-2", 0, R"(,"watchpoint_id":3)"),
+          cord("obj-1", 0, "obj-3", 0, R"(,"watchpoint_id":4,"watchpoint_flags":2)")});
+    t_jpatchline *with = first_cord(); // the last read is first in the list
+    t_jpatchline *without = jpatchline_cast(static_cast<t_object *>(linklist_getindex(jpatcher_cast(patcher_)->lines, 1)));
+    ASSERT_NE(without, nullptr);
+    EXPECT_EQ(without->wiretapid, 0);
+    t_dictionary *d = dictionary_new();
+    jpatchline_appendtodictionary(with, d);
+    EXPECT_EQ(numbers(d, "watchpoint_id"), (std::vector<double>{4}));
+    EXPECT_EQ(numbers(d, "watchpoint_flags"), (std::vector<double>{2}));
+    object_free(d);
+    t_atom zero[2];
+    atom_setlong(zero, 0);
+    atom_setlong(zero + 1, 0);
+    object_attr_setvalueof(&with->ob, gensym("wiretap_info"), 2, zero);
+    d = dictionary_new();
+    jpatchline_appendtodictionary(with, d);
+    EXPECT_FALSE(has(d, "watchpoint_id"));
+    object_free(d);
+}
+
+TEST_F(Cords, PositionalCordsAndCompletingAPendingCord) {
+    load({box("obj-1"), box("obj-2")}, {});
+    t_atom av[5];
+    atom_setobj(av, patcher_);
+    atom_setobj(av + 1, at("obj-1"));
+    atom_setlong(av + 2, 0);
+    // Only the start: a pending cord whose loose end is a midpoint.
+    auto *c = jpatchline_cast(static_cast<t_object *>(object_new_typed(gensym("nobox"), gensym("jpatchline"), 3, av)));
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(object_attr_getlong(&c->ob, gensym("pending")), 1);
+    jpatchline_insertsegment(c, -1, 40, 90);
+    EXPECT_EQ(jpatchline_completeconnection(c, &at("obj-2")->b_ob, 0), 0);
+    EXPECT_EQ(c->trail->count, 0);
+    EXPECT_EQ(jpatchline_completeconnection(c, nullptr, 0), -1); // already complete
+    send("obj-1", 0, 2);
+    EXPECT_EQ(received().size(), 1u);
+
+    // Without a patcher nothing is made.
+    atom_setlong(av, 1);
+    EXPECT_EQ(object_new_typed(gensym("nobox"), gensym("jpatchline"), 3, av), nullptr);
+}
+
+// ---- assistance texts
+
+struct Assisted {
+    t_jbox b;
+};
+void assisted_assist(Assisted *, t_object *, long kind, long index, char *s) {
+    std::snprintf(s, 512, "%s %ld", kind == 1 ? "in" : "out", index);
+}
+void assisted_inletinfo(Assisted *, t_object *, long index, char *t) { *t = index == 1; }
+
+TEST_F(Cords, AssistanceTexts) {
+    load({box("obj-1", "kvt_cordbox", R"(,"ins":1,"outs":1)")}, {});
+    t_jbox *b = at("obj-1");
+    char text[512];
+    long cold = 5;
+    // Inlet 0 names the first four messages the class understands (never
+    // private ones or "ftN"), the fourth followed by "...".
+    assist_getstring(b, 1, 0, text, sizeof text, &cold);
+    std::string t = text;
+    const std::string head = "kvt_cordbox inlet 1 (";
+    ASSERT_EQ(t.rfind(head, 0), 0u) << t;
+    ASSERT_GE(t.size(), head.size() + 4);
+    EXPECT_EQ(t.substr(t.size() - 4), "...)") << t;
+    EXPECT_EQ(std::count(t.begin(), t.end(), ','), 3) << t;
+    EXPECT_EQ(t.find("ft1"), std::string::npos) << t;
+    EXPECT_EQ(t.find("appendtodictionary"), std::string::npos) << t; // a private method
+    EXPECT_EQ(cold, 0);
+    assist_getstring(b, 2, 0, text, sizeof text, &cold);
+    EXPECT_STREQ(text, "kvt_cordbox outlet 1 ");
+    jbox_set_varname(&b->b_ob, gensym("fred"));
+    assist_getstring(b, 1, 1, text, sizeof text, &cold);
+    EXPECT_STREQ(text, "kvt_cordbox (fred) inlet 2 ");
+
+    // An object's own "assist" writes after the prefix; "inletinfo" marks
+    // cold inlets.
+    t_class *k = object_class(&b->b_ob);
+    class_addmethod(k, as_method(assisted_assist), "assist", AT_CANT, 0);
+    class_addmethod(k, as_method(assisted_inletinfo), "inletinfo", AT_CANT, 0);
+    assist_getstring(b, 1, 1, text, sizeof text, &cold);
+    EXPECT_STREQ(text, "kvt_cordbox (fred): in 1");
+    EXPECT_EQ(cold, 1);
+
+    // A box holding nothing writes nothing.
+    t_object *held = b->b_firstin;
+    b->b_firstin = nullptr;
+    std::strcpy(text, "untouched");
+    assist_getstring(b, 2, 0, text, sizeof text, &cold);
+    EXPECT_STREQ(text, "untouched");
+    b->b_firstin = held;
+}
+
+} // namespace
