@@ -98,6 +98,21 @@ private:
     t_object *was_;
 };
 
+// Makes the containing patcher's folder the default one for one scope.
+class DefaultFolder {
+public:
+    explicit DefaultFolder(t_jbpatcher *x) : was_(path_getdefault()) {
+        t_jpatcher *p = jpatcher_cast(x->b.b_patcher);
+        if (p && p->path) path_setdefault(static_cast<short>(p->path), 0);
+    }
+    ~DefaultFolder() { path_setdefault(was_, 0); }
+    DefaultFolder(const DefaultFolder &) = delete;
+    DefaultFolder &operator=(const DefaultFolder &) = delete;
+
+private:
+    short was_;
+};
+
 // The cords of the containing patcher attached to the box, unplugged.
 std::vector<t_object *> unplug_cords(t_jbpatcher *x) {
     std::vector<t_object *> cords;
@@ -233,6 +248,8 @@ void replace(t_jbpatcher *x, t_symbol *s) {
         if (s != none()) x->name = none();
         return;
     }
+    // Files beside the containing patcher are found first.
+    DefaultFolder here(x);
     char name[KIVO_PATH_MAX];
     strncpy_zero(name, s->name, sizeof name);
     t_fourcc types[TYPELIST_SIZE];
