@@ -641,7 +641,9 @@ void jbox_setbackground(t_jbox *b, long on) {
     unsigned char v = on ? 1 : 0;
     if (v == b->b_background) return;
     b->b_background = v;
-    jbox_sendtoback(b);
+    // A box still being made is not in the list yet: linking it places it.
+    t_jpatcher *x = jpatcher_cast(b->b_patcher);
+    if (x && linklist_objptr2index(x->boxes, &b->b_ob) >= 0) jbox_sendtoback(b);
     notify(b, "background");
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "boxes/jbox_internal.h"
+#include "boxes/jbox_messages_internal.h"
 #include "kivo/class.h"
 #include "kivo/obex.h"
 
@@ -58,6 +59,7 @@ t_kivo_err jbox_initclass(t_class *c, long flags) {
     jbox_addcommonattrs(c, flags);
     class_addmethod(c, M(appendtodictionary_method), "appendtodictionary", AT_CANT, 0);
     jbox_text_addmethods(c, flags);
+    jbox_messages_addmethods(c, flags);
     return 0;
 }
 

@@ -57,6 +57,12 @@ method M(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
 }
 
+// A method called with its own signature.
+template <typename F>
+F fn(method m) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(m));
+}
+
 constexpr long kClassFlags = 0xa82800;
 constexpr long kBoxFlags = 0x1c802;
 constexpr size_t kBoxTextMax = 4096;
@@ -411,6 +417,8 @@ void *jnewobj_new(t_symbol *, long argc, t_atom *argv) {
     if (!d || !g_class) return nullptr;
     t_atom_long donewobj = 0;
     dictionary_getlong(d, sym("donewobj"), &donewobj);
+    // The text is read as object-box text only under this class name.
+    if (!dictionary_hasentry(d, sym("kivoclass"))) dictionary_appendsym(d, sym("kivoclass"), sym("newobj"));
     // 2. The inner object, the next object allocated, finds its box at once.
     auto *x = static_cast<t_jnewobj *>(object_alloc(g_class));
     if (!x) return nullptr;
@@ -529,7 +537,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         if (!m) continue;
         t_binbuf *buf = binbuf_new();
         if (!buf) continue;
-        reinterpret_cast<void (*)(t_object *, t_binbuf *)>(m)(inner, buf);
+        fn<void (*)(t_object *, t_binbuf *)>(m)(inner, buf);
         std::vector<t_atom> atoms;
         t_atom_long tp = 0, vo = 0;
         t_atom a;
@@ -539,7 +547,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     }
     // 4.
     if (method m = zgetfn(inner, sym("appendtodictionary")))
-        reinterpret_cast<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
+        fn<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
     // 5, 6.
     long n = 0;
     t_symbol **names = nullptr;
@@ -626,9 +634,9 @@ void jnewobj_mousedoubleclick(t_jnewobj *x, t_object *view, t_pt pt, long modifi
     t_object *inner = x->j_box.b_firstin;
     if (!inner || inner == &x->j_box.b_ob) return;
     if (method m = zgetfn(inner, sym("dblclick"))) {
-        reinterpret_cast<void (*)(t_object *)>(m)(inner);
+        fn<void (*)(t_object *)>(m)(inner);
     } else if (method m2 = zgetfn(inner, sym("mousedoubleclick"))) {
-        reinterpret_cast<void (*)(t_object *, t_object *, t_pt, long)>(m2)(inner, view, pt, modifiers);
+        fn<void (*)(t_object *, t_object *, t_pt, long)>(m2)(inner, view, pt, modifiers);
     }
 }
 
@@ -640,7 +648,7 @@ void jnewobj_forward2(t_jnewobj *x, const char *name, void *a1, void *a2) {
     t_object *inner = x->j_box.b_firstin;
     if (!inner || inner == &x->j_box.b_ob) return;
     if (method m = zgetfn(inner, sym(name)))
-        reinterpret_cast<void (*)(t_object *, void *, void *)>(m)(inner, a1, a2);
+        fn<void (*)(t_object *, void *, void *)>(m)(inner, a1, a2);
 }
 
 void jnewobj_objectspecific_enumerate(t_jnewobj *x, void *menu, void *context) {
@@ -930,6 +938,103 @@ void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
         if (h) sysmem_freehandle(h);
         if (tb) atombuf_free(tb);
     }
+}
+
+} // extern "C"
+
+// ---- dictionary helpers
+
+namespace {
+
+bool is_number(const t_atom *a) { return atom_gettype(a) == AT_LONG || atom_gettype(a) == AT_FLOAT; }
+
+// Whether the values could be the attribute's: same count as its current
+// value, and types that match it.
+bool fits(t_object *x, t_symbol *name, t_object *attr, long ac, t_atom *av) {
+    Atoms now;
+    if (object_attr_getvalueof(x, name, &now.ac, &now.av) || now.ac != ac || ac <= 0) return false;
+    t_symbol *style = object_attr_get(attr, sym("style")) ? object_attr_getsym(attr, sym("style")) : nullptr;
+    if (ac == 1 && style == sym("onoff")) return atom_gettype(av) == AT_LONG && atom_getlong(av) <= 1;
+    if (ac == 4 && style == sym("rgba")) {
+        if (atom_gettype(av) != AT_FLOAT) return false;
+        for (long i = 0; i < 4; ++i)
+            if (!is_number(av + i) || atom_getfloat(av + i) > 1) return false;
+        return true;
+    }
+    for (long i = 0; i < ac; ++i) {
+        if (is_number(now.av + i) && is_number(av + i)) continue;
+        if (atom_gettype(now.av + i) != atom_gettype(av + i)) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+t_kivo_err dictionary_applyattributes(t_dictionary *d, t_object *x, t_object *attr) {
+    if (!d || !x || !attr) return -1;
+    t_symbol *name = static_cast<t_symbol *>(object_method(attr, sym("getname")));
+    if (!name) return -1;
+    bool fill = object_attr_get(attr, sym("fill")) && object_attr_getlong(attr, sym("fill"));
+    long n = 0;
+    t_symbol **keys = nullptr;
+    dictionary_getkeys_ordered(d, &n, &keys);
+    t_kivo_err result = -1;
+    bool found = false;
+    for (long i = 0; i < n && !found; ++i) {
+        Atoms v;
+        if (keys[i] == name) {
+            found = true;
+            if (!dictionary_copyatoms(d, name, &v.ac, &v.av)) result = object_attr_setvalueof(x, name, v.ac, v.av);
+        } else if (fill && std::strncmp(keys[i]->name, name->name, std::strlen(name->name)) == 0) {
+            if (!dictionary_copyatoms(d, keys[i], &v.ac, &v.av)) object_attr_setvalueof(x, keys[i], v.ac, v.av);
+        }
+    }
+    for (long i = 0; i < n && !found; ++i) {
+        Atoms v;
+        if (dictionary_copyatoms(d, keys[i], &v.ac, &v.av)) continue;
+        if (!fits(x, name, attr, v.ac, v.av)) continue;
+        found = true;
+        result = object_attr_setvalueof(x, name, v.ac, v.av);
+    }
+    if (keys) dictionary_freekeys(d, n, keys);
+    return result;
+}
+
+long dictionary_replaceargs(t_dictionary *d, t_symbol *key, long argc, t_atom *argv, char prefix, long flag,
+                            long *outc, t_atom **outv) {
+    if (outc) *outc = 0;
+    if (outv) *outv = nullptr;
+    Atoms now;
+    if (!d || !key || dictionary_copyatoms(d, key, &now.ac, &now.av) || now.ac <= 0) return 0;
+    auto *before = static_cast<t_atom *>(static_cast<void *>(sysmem_newptr(sizeof(t_atom) * now.ac)));
+    if (!before) return 0;
+    std::memcpy(before, now.av, sizeof(t_atom) * now.ac);
+    bool changed = false;
+    for (long i = 0; i < now.ac; ++i)
+        if (atom_replacearg(now.av + i, argc, argv, prefix ? prefix : '#', flag, 0)) changed = true;
+    if (!changed) {
+        sysmem_freeptr(before);
+        return 0;
+    }
+    bool was_array = dictionary_entryisatomarray(d, key);
+    dictionary_deleteentry(d, key);
+    if (now.ac == 1 && !was_array) dictionary_appendatom(d, key, now.av);
+    else dictionary_appendatoms(d, key, now.ac, now.av);
+    for (long i = 0; i < now.ac; ++i)
+        if (atom_gettype(before + i) == AT_OBJ && before[i].value.w_obj &&
+            object_classname(before[i].value.w_obj) == sym("string")) {
+            const char *s = static_cast<const char *>(object_method(before[i].value.w_obj, sym("getptr")));
+            atom_setsym(before + i, gensym(s ? s : ""));
+        }
+    if (outc && outv) {
+        *outc = now.ac;
+        *outv = before;
+    } else {
+        sysmem_freeptr(before);
+    }
+    return 1;
 }
 
 } // extern "C"

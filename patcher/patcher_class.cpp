@@ -90,6 +90,7 @@ void jpatcher_initclass(void) {
     for (const char *name : k_legacy_instances) class_addmethod(c, M(newinstance_msg), name, AT_GIMME, 0);
     class_addmethod(c, M(pop_msg), "pop", 0);
     jpatcher_reading_addmethods(c);
+    jpatcher_replace_addmethods(c);
     jpatcher_subpatcher_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);

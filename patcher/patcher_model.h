@@ -91,6 +91,9 @@ KIVO_INTERNAL long jpatcher_atomrealloc(long count, long *ac, t_atom **av);
 KIVO_INTERNAL void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d);
 KIVO_INTERNAL long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv);
 KIVO_INTERNAL long jpatcher_newpatchline(t_object *p, long argc, t_atom *argv, t_atom *rv);
+/* Adds "replace" (box dictionary, old box): the new box takes the old
+   one's id, place in the drawing order and cords. */
+KIVO_INTERNAL void jpatcher_replace_addmethods(t_class *c);
 KIVO_INTERNAL t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *box);
 KIVO_INTERNAL long jpatcher_getboxes(t_object *p, long *count, t_atom **atoms);
 /* The placeholder for a legacy instance message whose class is missing. */
