@@ -19,6 +19,7 @@
 #include "kivo/registry.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_scripting_internal.h"
 #include "patcher/patcher_sub.h"
 #include "boxes/jinlet_internal.h"
 #include "boxes/jbpatcher_internal.h"
@@ -92,6 +93,7 @@ void jpatcher_initclass(void) {
     jpatcher_reading_addmethods(c);
     jpatcher_replace_addmethods(c);
     jpatcher_subpatcher_addmethods(c);
+    jpatcher_scripting_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "app/mainthread_internal.h"
+#include "files/path_internal.h"
+#include "patcher/jpatcher.h"
 #include "objects_support.h"
 
 namespace {
@@ -108,6 +112,34 @@ TEST_F(PatcherObjects, ThispatcherForwardsWithBgcolorRenamedAndCellsSetOnlyMeanw
     EXPECT_EQ(*reinterpret_cast<void **>(S("g_thispatcher_out2")->thing), nullptr);
     object_free(tp2);
     object_free(&probe->ob);
+}
+
+TEST_F(PatcherObjects, PathAnswersTheTopLevelFolderThroughTheRightOutlet) {
+    char dir[] = "/tmp/kivo-thispatcher-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    t_object *patcher = static_cast<t_object *>(object_new_typed(S("nobox"), S("jpatcher"), 0, nullptr));
+    ASSERT_NE(patcher, nullptr);
+    t_object *tp = make_in(patcher, "thispatcher");
+    Taps taps;
+    taps.on(tp, 0, "left");
+    taps.on(tp, 1, "right");
+    // Without a file there is no folder to tell.
+    typedmess(tp, S("path"), 0, nullptr);
+    mainpump_drain(1000);
+    EXPECT_TRUE(taps.take().empty());
+
+    jpatcher_cast(patcher)->path = path_fromnativefolder(dir);
+    jpatcher_cast(patcher)->filename = S("song.kivopat");
+    typedmess(tp, S("path"), 0, nullptr);
+    mainpump_drain(1000);
+    const std::string folder = std::filesystem::canonical(dir).string();
+    EXPECT_EQ(taps.take(), std::vector<std::string>{"right: symbol Root:" + folder + "/"});
+    // Sent to the patcher itself, outside a thispatcher message: nothing.
+    typedmess(patcher, S("path"), 0, nullptr);
+    EXPECT_TRUE(taps.take().empty());
+    object_free(tp);
+    object_free(patcher);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(PatcherObjects, WindowWaitsForTheQueueUnlessStillBuildingFromLegacyText) {
