@@ -512,7 +512,9 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
     }
     // 5.3
     if (t_dictionary *proto = dictionary_prototypefromclass(c)) dictionary_copyunique(nd, proto);
-    // 5.4 The old box goes first, so that the new one can take its id.
+    // 5.4 The old box goes first, so that the new one can take its id; what
+    // the new one reports must not name the old one.
+    if (_sym(hash_B)->thing == &b->b_ob) _sym(hash_B)->thing = nullptr;
     object_free(x);
     t_atom a, rv;
     atom_setobj(&a, nd);

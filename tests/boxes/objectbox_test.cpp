@@ -345,6 +345,16 @@ TEST_F(ObjectBox, SubpatcherIsMadeFromSavedContentsWithTheParentsArguments) {
     object_free(d);
 }
 
+TEST_F(ObjectBox, NewSubpatcherIsMadeEmptyAndNamedByTheText) {
+    t_jbox *b = obj(R"({"text":"p fresh"})");
+    ASSERT_NE(b, nullptr);
+    t_object *sub = inner(b);
+    ASSERT_EQ(classof(sub), "jpatcher");
+    EXPECT_FALSE(b->b_bogus);
+    EXPECT_EQ(jpatcher_get_count(sub), 0);
+    EXPECT_EQ(jpatcher_get_box(sub), &b->b_ob);
+}
+
 // ---- editing
 
 TEST_F(ObjectBox, EditingKeepsAnObjectThatTakesTheTextElseReplacesTheBox) {
