@@ -135,7 +135,9 @@ TEST_F(PatcherReader, MissingClassGivesAPlaceholderThatKeepsTheBox) {
     EXPECT_EQ(b->realclass, S("nosuchthing"));
     EXPECT_TRUE(b->h.b_placeholder);
     const double want[4] = {30, 40, 100, 20};
-    for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(b->rect[i], want[i]);
+    const t_rect &r = b->h.b_patching_rect;
+    const double got[4] = {r.x, r.y, r.width, r.height};
+    for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(got[i], want[i]);
     EXPECT_EQ(linklist_getsize(jpatcher_cast(p)->lines), 1); // its connection is kept
     EXPECT_TRUE(posted(posts.take(), "nosuchthing: no such object"));
 }
