@@ -198,6 +198,14 @@ TEST(Keys, MastersReachEveryObjectRightToLeft) {
     ASSERT_TRUE(down && up);
     EXPECT_EQ(inlet_count(down), 0);
     EXPECT_EQ(outlet_count(down), 4);
+    EXPECT_EQ(object_method(down, S("(keyboard)")), reinterpret_cast<void *>(1));
+    t_object *keyboard = class_getmethod_object(object_class(down), S("(keyboard)"));
+    ASSERT_NE(keyboard, nullptr);
+    EXPECT_EQ(object_attr_getlong(keyboard, S("documentable")), 1);
+    // Only that message carries the mark.
+    t_object *assist = class_getmethod_object(object_class(down), S("assist"));
+    ASSERT_NE(assist, nullptr);
+    EXPECT_EQ(object_attr_getlong(assist, S("documentable")), 0);
     for (long i = 0; i < 4; ++i) taps.on(down, i, "down" + std::to_string(i));
     taps.on(up, 0, "up0");
     auto listener = +[](long key, long code, long mods, long portable) {
