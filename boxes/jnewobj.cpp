@@ -545,7 +545,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         t_atom a;
         while (!binbuf_getatom(buf, &tp, &vo, &a)) atoms.push_back(a);
         if (!atoms.empty()) dictionary_appendatoms(d, sym(key), static_cast<long>(atoms.size()), atoms.data());
-        binbuf_free(buf);
+        freeobject(reinterpret_cast<t_object *>(buf));
     }
     // 4.
     if (method m = zgetfn(inner, sym("appendtodictionary")))
