@@ -201,6 +201,29 @@ TEST_F(Cords, PlaceholderGrowsTheOutletsItsCordsNameAndWritesBackItsKeys) {
     EXPECT_STREQ(help, "nosuchext");
 }
 
+TEST_F(Cords, ObjectBoxPlaceholderGrowsForItsCordsAndSwallowsMessages) {
+    kivo::test::PostCapture posts;
+    load({R"({"box":{"kivoclass":"newobj","id":"obj-1","text":"nosuchobject 1 2","patching_rect":[20,20,110,22]}})",
+          box("obj-2")},
+         {cord("obj-1", 3, "obj-2", 0), cord("obj-2", 0, "obj-1", 1)});
+    t_jbox *ph = at("obj-1");
+    ASSERT_NE(ph, nullptr);
+    ASSERT_NE(ph->b_firstin, nullptr);
+    EXPECT_EQ(object_classname(ph->b_firstin), gensym("jbogus"));
+    EXPECT_EQ(jbox_numoutlets(ph), 4);
+    EXPECT_EQ(jbox_numinlets(ph), 2);
+    EXPECT_EQ(cord_count(), 2);
+    posts.take();
+    send("obj-2", 0, 8);
+    t_atom a;
+    atom_setsym(&a, gensym("x"));
+    object_method_typed(ph->b_firstin, gensym("whatever"), 1, &a, nullptr);
+    EXPECT_TRUE(posts.take().empty());
+    char help[256] = {0};
+    object_method(ph->b_firstin, gensym("helpname"), help);
+    EXPECT_STREQ(help, "nosuchobject");
+}
+
 TEST_F(Cords, PlaceholderGrowthIsBounded) {
     kivo::test::PostCapture posts;
     load({box("obj-1", "nosuchext"), box("obj-2")},
@@ -373,6 +396,14 @@ TEST_F(Cords, AssistanceTexts) {
     assist_getstring(b, 1, 1, text, sizeof text, &cold);
     EXPECT_STREQ(text, "kvt_cordbox (fred): in 1");
     EXPECT_EQ(cold, 1);
+
+    // A box holding a patcher shows only the prefix.
+    load({R"({"box":{"kivoclass":"newobj","id":"obj-7","text":"p inner","patching_rect":[20,80,60,22]}})"}, {});
+    ASSERT_NE(at("obj-7"), nullptr);
+    assist_getstring(at("obj-7"), 1, 0, text, sizeof text, &cold);
+    t = text;
+    ASSERT_GE(t.size(), 2u) << t;
+    EXPECT_EQ(t.substr(t.size() - 2), ": ") << t;
 
     // A box holding nothing writes nothing.
     t_object *held = b->b_firstin;
