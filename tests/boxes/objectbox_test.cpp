@@ -585,6 +585,71 @@ TEST_F(BoxMessages, BoxPathClimbsThroughSubpatchers) {
     EXPECT_EQ(jbox_get_boxpath(nullptr), S(""));
 }
 
+// A box class that answers the legacy "color" message.
+void *legacybox_new(t_symbol *, long argc, t_atom *argv);
+
+t_class *legacybox_class() {
+    static t_class *c = [] {
+        t_class *k = class_new("kvt_legacybox", as_method(legacybox_new), as_method(kb::uibox_free),
+                               sizeof(kb::UiBox), nullptr, AT_GIMME, 0);
+        k->flags |= CLASS_FLAG_NEWDICTIONARY;
+        jbox_initclass(k, kb::kUiFlags | JBOX_FLAG_LEGACYCOLOR);
+        class_register(gensym("box"), k);
+        return k;
+    }();
+    return c;
+}
+
+void *legacybox_new(t_symbol *, long argc, t_atom *argv) {
+    auto *x = static_cast<kb::UiBox *>(object_alloc(legacybox_class()));
+    if (!x) return nullptr;
+    if (jbox_new(&x->b, kb::kUiFlags | JBOX_FLAG_LEGACYCOLOR, argc, argv)) {
+        object_free(x);
+        return nullptr;
+    }
+    x->b.b_firstin = &x->b.b_ob;
+    jbox_ready(&x->b);
+    return x;
+}
+
+TEST_F(BoxMessages, LegacyColourTakesAPaletteIndexOrComponents) {
+    legacybox_class();
+    t_jbox *b = make("{}", nullptr, "kvt_legacybox");
+    ASSERT_NE(b, nullptr);
+    auto palette = [](long entry) {
+        t_jrgba c;
+        set_jrgba_from_boxcolor_index(entry, &c);
+        return std::vector<double>{c.red, c.green, c.blue, c.alpha};
+    };
+    auto colour = [&] { return std::vector<double>{b->b_color.red, b->b_color.green, b->b_color.blue, b->b_color.alpha}; };
+    struct Case {
+        std::vector<t_atom> args;
+        std::vector<double> expected;
+    } cases[] = {
+        {{L(-3)}, palette(1)},
+        {{L(4)}, palette(5)},
+        {{L(99)}, palette(16)},
+        {{L(255), L(0), L(51)}, {1, 0, 0.2, 1}},
+        {{kivo::test::F(0.5), L(0), L(1), kivo::test::F(0.25)}, {0.5, 0, 1, 0.25}},
+        // Two numbers say nothing: the colour stays.
+        {{L(1), L(1)}, {0.5, 0, 1, 0.25}},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.args.size());
+        typedmess(&b->b_ob, S("color"), static_cast<short>(c.args.size()), c.args.data());
+        std::vector<double> got = colour();
+        ASSERT_EQ(got.size(), c.expected.size());
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], c.expected[i], 1e-6);
+    }
+}
+
+TEST_F(BoxMessages, ApplicationTakesTheBorderMessageQuietly) {
+    kivo::test::PostCapture cap;
+    t_atom av[2] = {L(1), L(2)};
+    typedmess(S("kivo")->thing, S("newobj_border"), 2, av);
+    EXPECT_TRUE(cap.texts(POST_KIND_ERROR).empty());
+}
+
 TEST_F(BoxMessages, ContextMenuWithoutItemsReturnsZero) {
     t_jbox *b = obj(R"({"text":"kvt_probe"})");
     ASSERT_NE(b, nullptr);
