@@ -374,4 +374,37 @@ void assist_getstring(t_jbox *b, long kind, long index, char *text, long size, l
 
 void jpatcher_assist(t_object *, t_object *, long, long, char *) {}
 
+double jgraphics_textbox(t_object *, const char *text, const t_rect *rect, const t_jrgba *color,
+                         long justification, t_symbol *fontname, double inset, double smallest,
+                         double largest, long slant, long weight, t_jtextlayout **out) {
+    if (out) *out = nullptr;
+    if (!text || !rect) return 0;
+    const double w = rect->width - rect->width * inset, h = rect->height - rect->height * inset;
+    t_jfont *font = jfont_create(fontname ? fontname->name : "Arial",
+                                 slant ? JGRAPHICS_FONT_SLANT_ITALIC : JGRAPHICS_FONT_SLANT_NORMAL,
+                                 weight ? JGRAPHICS_FONT_WEIGHT_BOLD : JGRAPHICS_FONT_WEIGHT_NORMAL, largest);
+    if (!font) return 0;
+    double chosen = 0;
+    for (double size = largest; size >= smallest && size > 0; size -= 1) {
+        jfont_set_font_size(font, size);
+        double tw = 0, th = 0;
+        jfont_text_measure(font, text, &tw, &th);
+        if (tw < w && th < h) {
+            chosen = size;
+            break;
+        }
+    }
+    if (chosen > 0 && out) {
+        if (t_jtextlayout *lay = jtextlayout_create()) {
+            jtextlayout_set(lay, text, font, rect->x + rect->width * inset, rect->y + rect->height * inset, w, h,
+                            static_cast<t_jgraphics_text_justification>(justification),
+                            JGRAPHICS_TEXTLAYOUT_USEELLIPSIS);
+            if (color) jtextlayout_settextcolor(lay, color);
+            *out = lay;
+        }
+    }
+    jfont_destroy(font);
+    return chosen;
+}
+
 } // extern "C"

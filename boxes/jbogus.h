@@ -17,6 +17,7 @@
 #define KIVO_BOXES_JBOGUS_H
 
 #include "kivo/jbox.h"
+#include "kivo/jgraphics.h"
 
 KIVO_BEGIN_C
 
@@ -41,6 +42,16 @@ KIVO_INTERNAL void *jbogus_makeoutlet(t_jbox *box, long n);
    0. Nothing is written when the box holds no object. */
 KIVO_INTERNAL void assist_getstring(t_jbox *box, long kind, long index, char *text, long size,
                                     long *cold);
+/* Lays one line of text out in the rectangle (reduced by inset times its
+   size on each axis) at the largest whole size from largest down to
+   smallest whose measure is strictly smaller than the room, cut with an
+   ellipsis. Answers that size, or 0 when none fits and nothing is laid
+   out. There is no drawing context yet: g is not drawn into, and *out
+   (when given) receives the layout, which the caller destroys. */
+KIVO_INTERNAL double jgraphics_textbox(t_object *g, const char *text, const t_rect *rect,
+                                       const t_jrgba *color, long justification, t_symbol *fontname,
+                                       double inset, double smallest, double largest, long slant,
+                                       long weight, t_jtextlayout **out);
 /* The patcher's "assist" method: writes nothing. */
 KIVO_INTERNAL void jpatcher_assist(t_object *patcher, t_object *box, long kind, long index,
                                    char *text);

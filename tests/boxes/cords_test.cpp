@@ -414,4 +414,33 @@ TEST_F(Cords, AssistanceTexts) {
     b->b_firstin = held;
 }
 
+// A placeholder's class name is shown at the largest size from 24 down to
+// 10 that fits its box; a box too small for size 10 shows no text.
+TEST(TextBox, LargestSizeThatFitsOrNone) {
+    const t_jrgba grey = {0.4, 0.4, 0.4, 1};
+    struct Case {
+        t_rect rect;
+        bool fits;
+        double below; // the size must be smaller than this
+    };
+    const Case cases[] = {{{0, 0, 600, 80}, true, 25}, {{0, 0, 200, 26}, true, 24}, {{0, 0, 30, 8}, false, 0}};
+    for (const Case &k : cases) {
+        t_jtextlayout *lay = nullptr;
+        double size = jgraphics_textbox(nullptr, "(nosuchext)", &k.rect, &grey, 9, gensym("Arial"), 0.1, 10, 24,
+                                        0, 1, &lay);
+        if (k.fits) {
+            EXPECT_GE(size, 10);
+            EXPECT_LE(size, 24);
+            EXPECT_LT(size, k.below);
+            EXPECT_NE(lay, nullptr);
+        } else {
+            EXPECT_EQ(size, 0);
+            EXPECT_EQ(lay, nullptr);
+        }
+        if (lay) jtextlayout_destroy(lay);
+    }
+    t_rect big = {0, 0, 600, 80};
+    EXPECT_EQ(jgraphics_textbox(nullptr, "(nosuchext)", &big, nullptr, 9, nullptr, 0.1, 10, 24, 0, 1, nullptr), 24);
+}
+
 } // namespace
