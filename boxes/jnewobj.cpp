@@ -910,9 +910,10 @@ void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
         t_atom_long font = atom_getlong(argv + 3);
         long size = static_cast<long>(font & 0xffff);
         long number = static_cast<long>((font >> 16) & 0xffff);
-        if (size > 0) {
+        double points = fontinfo_getsize(size);
+        if (points > 0) {
             dictionary_deleteentry(d, sym("fontsize"));
-            dictionary_appendfloat(d, sym("fontsize"), static_cast<double>(size));
+            dictionary_appendfloat(d, sym("fontsize"), points);
         }
         if (number > 0) {
             if (t_symbol *name = fontinfo_getname(static_cast<short>(number)); name && name->name[0]) {

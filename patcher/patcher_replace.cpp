@@ -47,11 +47,29 @@ t_dictionary *box_dictionary(t_dictionary *d) {
     return d;
 }
 
+void place(t_dictionary *d, const char *key, const t_rect &old) {
+    double r[4] = {old.x, old.y, old.width, old.height};
+    long ac = 0;
+    t_atom *av = nullptr;
+    if (!dictionary_getatoms(d, sym(key), &ac, &av) && ac >= 4 && atom_getfloat(av + 2) > 0 &&
+        atom_getfloat(av + 3) > 0) {
+        r[2] = atom_getfloat(av + 2);
+        r[3] = atom_getfloat(av + 3);
+    }
+    t_atom out[4];
+    for (int i = 0; i < 4; ++i) atom_setfloat(out + i, r[i]);
+    dictionary_deleteentry(d, sym(key));
+    dictionary_appendatoms(d, sym(key), 4, out);
+}
+
 t_object *replace(t_jpatcher *x, t_dictionary *d, t_jbox *old) {
     t_object *p = &x->ob;
     t_dictionary *boxd = box_dictionary(d);
     if (!boxd) return nullptr;
     t_symbol *id = old->b_id;
+    t_symbol *varname = old->b_varname;
+    t_rect where = old->b_patching_rect, shown = old->b_presentation_rect;
+    unsigned char presentation = old->b_presentation;
     long index = static_cast<long>(linklist_objptr2index(x->boxes, &old->b_ob));
     std::vector<Cord> cords;
     std::vector<t_object *> doomed;
@@ -70,6 +88,15 @@ t_object *replace(t_jpatcher *x, t_dictionary *d, t_jbox *old) {
 
     dictionary_deleteentry(boxd, sym("id"));
     dictionary_appendsym(boxd, sym("id"), id);
+    if (varname && varname->name[0]) {
+        dictionary_deleteentry(boxd, sym("varname"));
+        dictionary_appendsym(boxd, sym("varname"), varname);
+    }
+    // The old place; the new size when the dictionary gives one.
+    place(boxd, "patching_rect", where);
+    dictionary_deleteentry(boxd, sym("presentation"));
+    dictionary_appendlong(boxd, sym("presentation"), presentation);
+    if (shown.width > 0 && shown.height > 0) place(boxd, "presentation_rect", shown);
     t_atom a, rv;
     atom_setobj(&a, boxd);
     atom_setobj(&rv, nullptr);

@@ -10,6 +10,7 @@
 #include "box_support.h"
 #include "boxes/jbox_messages_internal.h"
 #include "boxes/jnewobj_internal.h"
+#include "boxes/jpatchline.h"
 #include "kivo/jboxmess.h"
 #include "kivo/newobject.h"
 
@@ -381,6 +382,50 @@ TEST_F(ObjectBox, EditingKeepsAnObjectThatTakesTheTextElseReplacesTheBox) {
     EXPECT_EQ(nb->b_patching_rect.x, 11);
     EXPECT_EQ(nb->b_patching_rect.y, 12);
     EXPECT_EQ(jpatcher_get_count(patcher_), 1);
+}
+
+TEST_F(ObjectBox, AReplacedBoxKeepsItsCordsNameAndPlaceInTheOrder) {
+    t_dictionary *d = kb::json(R"({"boxes":[
+        {"box":{"kivoclass":"newobj","id":"obj-1","text":"kvt_probe"}},
+        {"box":{"kivoclass":"newobj","id":"obj-2","text":"kvt_probe","varname":"target","patching_rect":[50,60,80,22]}},
+        {"box":{"kivoclass":"newobj","id":"obj-3","text":"kvt_probe"}}],
+      "lines":[{"patchline":{"source":["obj-1",0],"destination":["obj-2",0]}},
+               {"patchline":{"source":["obj-2",0],"destination":["obj-3",0]}}]})");
+    ASSERT_NE(d, nullptr);
+    t_atom a;
+    atom_setobj(&a, d);
+    auto *p = static_cast<t_object *>(object_new_typed(S("nobox"), S("jpatcher"), 1, &a));
+    object_free(d);
+    ASSERT_NE(p, nullptr);
+    t_object *old = jpatcher_getboxfromid(p, S("obj-2"));
+    ASSERT_NE(old, nullptr);
+    t_linklist *boxes = jpatcher_cast(p)->boxes;
+    long index = static_cast<long>(linklist_objptr2index(boxes, old));
+    t_jbox *ob = jbox_cast(old);
+    object_method(ob->b_textfield, S("settext"), "kvt_saver");
+    object_method(old, S("enter"));
+    t_object *now = jpatcher_getboxfromid(p, S("obj-2"));
+    ASSERT_NE(now, nullptr);
+    t_jbox *nb = jbox_cast(now);
+    EXPECT_EQ(classof(inner(nb)), "kvt_saver");
+    EXPECT_EQ(nb->b_varname, S("target"));
+    EXPECT_EQ(nb->b_patching_rect.x, 50);
+    EXPECT_EQ(linklist_objptr2index(boxes, now), index);
+    EXPECT_EQ(jpatcher_get_count(p), 3);
+    long cords = 0, into = 0, outof = 0, plugged = 0;
+    for (long i = 0; i < linklist_getsize(jpatcher_cast(p)->lines); ++i) {
+        t_jpatchline *c = jpatchline_cast(static_cast<t_object *>(linklist_getindex(jpatcher_cast(p)->lines, i)));
+        if (!c) continue;
+        ++cords;
+        into += c->box2 == now;
+        outof += c->box1 == now;
+        plugged += c->pluggedin != 0;
+    }
+    EXPECT_EQ(cords, 2);
+    EXPECT_EQ(into, 1);
+    EXPECT_EQ(outof, 1);
+    EXPECT_EQ(plugged, 2);
+    object_free(p);
 }
 
 TEST_F(ObjectBox, EditingErrorsAreReported) {
