@@ -45,7 +45,8 @@ std::unordered_map<const void *, long> g_xpos;                  // record -> x
 std::unordered_map<const t_jbox *, std::vector<const void *>> g_xpos_of; // box -> its records
 
 bool is_store_placeholder(const void *rec) {
-    return rec && object_classname_compare(const_cast<void *>(rec), gensym("obex_container"));
+    static t_symbol *const s_container = gensym("obex_container");
+    return rec && object_classname_compare(const_cast<void *>(rec), s_container);
 }
 
 t_inlet *first_inlet(t_object *owner) {

@@ -360,10 +360,12 @@ t_kivo_err atombuf_text_flags(t_atombuf **x, char **text, long length, long flag
     std::vector<t_atom> atoms;
     t_kivo_err err = KIVO_ERR_NONE;
     if (text && *text && length > 0) {
-        std::vector<char> word(KIVO_TEXT_WORDBUF);
+        // The reader writes each word before it reads it: no need to clear
+        // the buffer, which would cost more than reading a short text.
+        auto word = std::make_unique_for_overwrite<char[]>(KIVO_TEXT_WORDBUF);
         t_atom_long pos = 0;
         t_atom a;
-        while (readatom_flags(word.data(), text, &pos, length, &a, flags)) {
+        while (readatom_flags(word.get(), text, &pos, length, &a, flags)) {
             if (atoms.size() == ATOMBUF_TEXT_MAX) {
                 bug("atombuf_text");
                 err = KIVO_ERR_GENERIC;

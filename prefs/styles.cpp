@@ -15,7 +15,10 @@
 
 namespace {
 
-t_symbol *key() { return gensym("#styleinherited"); }
+t_symbol *key() {
+    static t_symbol *const s = gensym("#styleinherited");
+    return s;
+}
 
 t_hashtab *marks(t_object *x, bool make) {
     t_object *t = nullptr;
@@ -36,11 +39,15 @@ t_hashtab *marks(t_object *x, bool make) {
 extern "C" {
 
 long object_attr_isstyleattr(t_object *x, t_symbol *attrname) {
+    // Asked for every attribute of every new box: the names are interned once.
+    static t_symbol *const s_category = gensym("category");
+    static t_symbol *const s_font = gensym("Font");
+    static t_symbol *const s_color = gensym("Color");
     t_object *attr = x && attrname ? object_attr_get(x, attrname) : nullptr;
-    if (!attr || !object_attr_get(attr, gensym("category"))) return 0;
+    if (!attr || !object_attr_get(attr, s_category)) return 0;
     // A style sheet gives an object its fonts and colours.
-    t_symbol *category = object_attr_getsym(attr, gensym("category"));
-    return category == gensym("Font") || category == gensym("Color");
+    t_symbol *category = object_attr_getsym(attr, s_category);
+    return category == s_font || category == s_color;
 }
 
 void object_style_init(t_object *x) {
@@ -48,8 +55,12 @@ void object_style_init(t_object *x) {
     long n = 0;
     t_symbol **names = nullptr;
     if (object_attr_getnames(x, &n, &names) || !names) return;
-    for (long i = 0; i < n; ++i)
-        if (object_attr_isstyleattr(x, names[i])) object_attr_setinherited(x, names[i], 1, 0);
+    t_hashtab *h = nullptr;
+    for (long i = 0; i < n; ++i) {
+        if (!object_attr_isstyleattr(x, names[i])) continue;
+        if (!h && !(h = marks(x, true))) break;
+        hashtab_storelong(h, names[i], 1);
+    }
     sysmem_freeptr(names);
 }
 
