@@ -310,6 +310,11 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
         }
     } else {
         made = g_kivo_newest;
+        // An object already held by another box is not this box's to take.
+        t_object *home = nullptr;
+        if (made && !object_obex_lookup(made, _sym(hash_B), &home) && home && home != &b->b_ob &&
+            jbox_cast(home) && jbox_cast(home)->b_firstin == made)
+            made = nullptr;
     }
 
     // 9. Nothing made: a placeholder that grows inlets and outlets on demand.

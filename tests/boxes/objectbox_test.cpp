@@ -252,6 +252,25 @@ TEST_F(ObjectBox, CommasInTypedTextAreCharactersNotSeparators) {
     EXPECT_TRUE(cap.texts(POST_KIND_ERROR).empty());
 }
 
+TEST_F(ObjectBox, ObjectMadeBeforehandIsTakenUnlessAnotherBoxHoldsIt) {
+    // The legacy form: the creator made the object, the box takes it.
+    t_atom one = L(1);
+    auto *made = static_cast<t_object *>(typedmess(S("#N")->thing, S("kvt_probe"), 1, &one));
+    ASSERT_NE(made, nullptr);
+    g_kivo_newest = made;
+    t_jbox *b = obj(R"({"text":"kvt_probe 1","donewobj":1})");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(inner(b), made);
+    EXPECT_FALSE(b->b_bogus);
+    // A stale record naming an object in a box must not give it a second home.
+    g_kivo_newest = made;
+    t_jbox *c = obj(R"({"text":"kvt_probe 1","donewobj":1})");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(classof(inner(c)), "jbogus");
+    EXPECT_TRUE(c->b_bogus);
+    EXPECT_EQ(inner(b), made);
+}
+
 TEST_F(ObjectBox, UserInterfaceClassReplacesTheBoxKeepingIdNameAndPlace) {
     t_jbox *b = obj(R"({"text":"KVT_UIToggle","id":"obj-42","varname":"sw","patching_rect":[30,40,80,22]})");
     ASSERT_NE(b, nullptr);
