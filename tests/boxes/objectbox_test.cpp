@@ -401,6 +401,15 @@ TEST_F(ObjectBox, EditingKeepsAnObjectThatTakesTheTextElseReplacesTheBox) {
     EXPECT_EQ(nb->b_patching_rect.x, 11);
     EXPECT_EQ(nb->b_patching_rect.y, 12);
     EXPECT_EQ(jpatcher_get_count(patcher_), 1);
+
+    // A user-interface class: its own box, same id and place.
+    object_method(nb->b_textfield, S("settext"), "kvt_uitoggle");
+    object_method(now, S("enter"));
+    t_object *ui = jpatcher_getboxfromid(patcher_, S("obj-7"));
+    ASSERT_NE(ui, nullptr);
+    EXPECT_EQ(classof(ui), "kvt_uitoggle");
+    EXPECT_EQ(jbox_cast(ui)->b_patching_rect.x, 11);
+    EXPECT_EQ(jpatcher_get_count(patcher_), 1);
 }
 
 TEST_F(ObjectBox, AReplacedBoxKeepsItsCordsNameAndPlaceInTheOrder) {
