@@ -990,13 +990,67 @@ t_symbol *outlet_gets2(t_outlet *o, t_object **owner, long *index) {
             }
             return o->type;
         }
+        // A feeder node names its feeding outlet in its method slot.
         t_inlet *in = o->chain;
         t_dll *f = in ? kivo::inout::load(in->feeders) : nullptr;
-        if (!f || !f->receiver || !outlet_is(f->receiver)) return nullptr;
-        o = static_cast<t_outlet *>(f->receiver);
+        auto *feeding = f ? reinterpret_cast<t_outlet *>(f->method) : nullptr;
+        if (!feeding || !outlet_is(feeding)) return nullptr;
+        o = feeding;
     }
     return nullptr;
 }
+
+long outlet_gets2_nth(t_outlet *o, long n, t_object **owner, t_symbol **type, long *index, long flag) {
+    if (!o) return 0;
+    if (!o->chain) {
+        if (n > 0 && !flag) return 0;
+    } else {
+        long k = 0;
+        t_outlet *picked = nullptr;
+        for (t_dll *f = kivo::inout::load(o->chain->feeders); f; f = kivo::inout::load(f->next), ++k) {
+            auto *feeding = reinterpret_cast<t_outlet *>(f->method);
+            if (k >= n && feeding && outlet_is(feeding)) {
+                picked = feeding;
+                break;
+            }
+        }
+        if (!picked) return 0;
+        o = picked;
+    }
+    t_object *who = nullptr;
+    long at = 0;
+    t_symbol *t = outlet_gets2(o, &who, &at);
+    if (!who) return 0;
+    if (owner) *owner = who;
+    if (type) *type = t;
+    if (index) *index = at;
+    return 1;
+}
+
+long jpatchline_istype(t_jpatchline *x, t_symbol *type) {
+    if (!x) return 0;
+    if (x->outlet) {
+        for (long n = 0; n < JBOGUS_MAX_IO * 16; ++n) {
+            t_symbol *t = nullptr;
+            if (!outlet_gets2_nth(x->outlet, n, nullptr, &t, nullptr, 0)) return 0;
+            if (t == type) return 1;
+        }
+        return 0;
+    }
+    return x->inlet && inlet_is(x->inlet) && static_cast<t_inlet *>(x->inlet)->selector == type;
+}
+
+void jpatchline_free_animated(t_jpatchline *x, long) {
+    if (x) object_free(&x->ob);
+}
+
+void jboxgroup_initclass(void) {}
+void jboxgroup_appendtodictionary(t_object *, t_dictionary *) {}
+void jboxgroup_restorefromdictionary(t_object *, t_dictionary *) {}
+void jboxgroup_attach_patcherview(t_object *) {}
+void patcherview_newgroup_fromnewobjects(t_object *) {}
+long jboxgroup_clearallselection(t_object *) { return -1; }
+long jboxgroup_selectionforbox(t_object *) { return -1; }
 
 t_symbol *jpatchline_gettype(t_jpatchline *x) {
     if (!x) return nullptr;

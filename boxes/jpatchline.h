@@ -120,6 +120,25 @@ KIVO_INTERNAL void jpatchline_updateoutletnum(t_object *cord, long redraw);
 /* The message type of the outlet that really feeds the outlet (through
    subpatcher inlet objects); owner and index of that outlet. */
 KIVO_INTERNAL t_symbol *outlet_gets2(t_outlet *o, t_object **owner, long *index);
+/* As outlet_gets2 for the n-th outlet feeding a chained outlet (the first
+   feeding outlet at position n or later); 1 and the results when found,
+   else 0. An outlet that is not chained answers only n 0, unless flag. */
+KIVO_INTERNAL long outlet_gets2_nth(t_outlet *o, long n, t_object **owner, t_symbol **type, long *index,
+                                    long flag);
+/* 1 when any outlet feeding the cord's outlet has the type; without an
+   outlet, whether the inlet's type is the type. */
+KIVO_INTERNAL long jpatchline_istype(t_jpatchline *x, t_symbol *type);
+/* Removes the cord; there is no animation without a view, so at once. */
+KIVO_INTERNAL void jpatchline_free_animated(t_jpatchline *x, long duration);
+
+/* Box groups: patcher files carry no group data, and no box is in a group. */
+KIVO_INTERNAL void jboxgroup_initclass(void);
+KIVO_INTERNAL void jboxgroup_appendtodictionary(t_object *patcher, t_dictionary *d);
+KIVO_INTERNAL void jboxgroup_restorefromdictionary(t_object *patcher, t_dictionary *d);
+KIVO_INTERNAL void jboxgroup_attach_patcherview(t_object *view);
+KIVO_INTERNAL void patcherview_newgroup_fromnewobjects(t_object *view);
+KIVO_INTERNAL long jboxgroup_clearallselection(t_object *view);
+KIVO_INTERNAL long jboxgroup_selectionforbox(t_object *box);
 
 KIVO_END_C
 

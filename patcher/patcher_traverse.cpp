@@ -107,9 +107,27 @@ long jpatcher_subpatchers_of(t_object *obj, void *arg, t_object **out, long max)
     }
     method m = object_getmethod(obj, _sym(subpatcher));
     if (!m) return 0;
+    // Boxes answer "subpatcher" in message form (a returned value); other
+    // objects are called directly with (index, arg).
+    bool message_form = false;
+    if (t_class *c = object_class(obj))
+        for (t_atom_long k = 1; k < c->messcount && c->messlist && c->messlist[k].sym; ++k)
+            if (c->messlist[k].sym == _sym(subpatcher)) {
+                message_form = c->messlist[k].type[0] == AT_GIMMEBACK;
+                break;
+            }
     long n = 0;
     for (t_atom_long i = 0; n < max; ++i) {
-        auto *sub = static_cast<t_object *>(reinterpret_cast<subpatcher_fn>(reinterpret_cast<void (*)()>(m))(obj, i, arg));
+        t_object *sub = nullptr;
+        if (message_form) {
+            t_atom index, rv;
+            atom_setlong(&index, i);
+            atom_setobj(&rv, nullptr);
+            object_method_typed(obj, _sym(subpatcher), 1, &index, &rv);
+            sub = atom_gettype(&rv) == AT_OBJ ? static_cast<t_object *>(atom_getobj(&rv)) : nullptr;
+        } else {
+            sub = static_cast<t_object *>(reinterpret_cast<subpatcher_fn>(reinterpret_cast<void (*)()>(m))(obj, i, arg));
+        }
         if (!sub) break;
         // Anything that is not a patcher ends the list: it cannot be walked.
         if (!jpatcher_cast(sub)) break;

@@ -68,7 +68,9 @@ void *cordbox_new(t_symbol *, long argc, t_atom *argv) {
     dictionary_getlong(d, gensym("ins"), &ins);
     dictionary_getlong(d, gensym("outs"), &outs);
     for (long i = 0; i < ins; ++i) inlet_append(x, x, nullptr, nullptr);
-    for (long i = 0; i < outs; ++i) outlet_append(x, nullptr, nullptr);
+    t_symbol *type = nullptr;
+    dictionary_getsym(d, gensym("outtype"), &type);
+    for (long i = 0; i < outs; ++i) outlet_append(x, nullptr, type);
     attr_dictionary_process(x, d);
     jbox_ready(&x->b);
     return x;
@@ -353,6 +355,36 @@ TEST_F(Cords, PositionalCordsAndCompletingAPendingCord) {
     // Without a patcher nothing is made.
     atom_setlong(av, 1);
     EXPECT_EQ(object_new_typed(gensym("nobox"), gensym("jpatchline"), 3, av), nullptr);
+}
+
+// A cord inside a subpatcher, from its inlet box, has the type of the
+// outlet that feeds the subpatcher box from outside.
+TEST_F(Cords, TypeOfACordIsThatOfTheOutletReallyFeedingIt) {
+    load({box("obj-1", "kvt_cordbox", R"(,"outtype":"int")"),
+          R"({"box":{"kivoclass":"newobj","id":"obj-2","text":"p sub","patching_rect":[20,60,50,22],
+              "patcher":{"boxes":[{"box":{"id":"obj-1","kivoclass":"inlet","patching_rect":[20,20,30,30]}},
+                                  {"box":{"id":"obj-2","kivoclass":"outlet","patching_rect":[20,120,30,30]}}],
+                         "lines":[{"patchline":{"source":["obj-1",0],"destination":["obj-2",0]}}]}}})",
+          box("obj-3")},
+         {cord("obj-1", 0, "obj-2", 0), cord("obj-2", 0, "obj-3", 0)});
+    ASSERT_EQ(cord_count(), 2);
+    t_jpatchline *outer = nullptr;
+    jpatcher_each(jpatcher_cast(patcher_)->lines, [&](t_object *c) {
+        if (jpatchline_cast(c)->box1 == &at("obj-1")->b_ob) outer = jpatchline_cast(c);
+        return outer != nullptr;
+    });
+    ASSERT_NE(outer, nullptr);
+    EXPECT_EQ(jpatchline_gettype(outer), gensym("int"));
+    t_object *sub = at("obj-2")->b_firstin;
+    ASSERT_NE(jpatcher_cast(sub), nullptr);
+    t_jpatchline *inner = jpatchline_cast(static_cast<t_object *>(linklist_getindex(jpatcher_cast(sub)->lines, 0)));
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(jpatchline_gettype(inner), gensym("int"));
+    EXPECT_TRUE(jpatchline_istype(inner, gensym("int")));
+    EXPECT_FALSE(jpatchline_istype(inner, gensym("float")));
+    // Messages pass through.
+    send("obj-1", 0, 6);
+    EXPECT_EQ(received(), (std::vector<std::pair<std::string, long>>{{"obj-3", 6}}));
 }
 
 // ---- assistance texts
