@@ -570,6 +570,27 @@ TEST_F(ObjectBox, LegacyBoxMessageFillsTheBoxDictionary) {
     object_free(ex);
 }
 
+TEST_F(ObjectBox, LegacyBoxLinesMakeOrTakeTheObject) {
+    t_atom ex[7] = {L(20), L(30), L(60), L(9), Y("kvt_probe"), L(1), L(2)};
+    auto *made = static_cast<t_object *>(typedmess(patcher_, S("newex"), 7, ex));
+    t_jbox *b = jbox_cast(made);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(classof(&b->b_ob), "newobj");
+    ASSERT_EQ(classof(inner(b)), "kvt_probe");
+    EXPECT_EQ(reinterpret_cast<Probe *>(inner(b))->args, 2);
+    EXPECT_EQ(b->b_patching_rect.x, 20);
+    EXPECT_EQ(b->b_patching_rect.y, 30);
+
+    // "newobj" takes the object the creator made just before.
+    t_atom one = L(5);
+    t_object *before = static_cast<t_object *>(typedmess(S("#N")->thing, S("kvt_probe"), 1, &one));
+    ASSERT_NE(before, nullptr);
+    t_atom nb[6] = {L(20), L(80), L(60), L(9), Y("kvt_probe"), L(5)};
+    t_jbox *taken = jbox_cast(static_cast<t_object *>(typedmess(patcher_, S("newobj"), 6, nb)));
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(inner(taken), before);
+}
+
 // ---- box messages
 
 class BoxMessages : public ObjectBox {};
