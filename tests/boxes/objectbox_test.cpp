@@ -744,6 +744,18 @@ TEST_F(BoxMessages, ApplicationTakesTheBorderMessageQuietly) {
     EXPECT_TRUE(cap.texts(POST_KIND_ERROR).empty());
 }
 
+TEST_F(BoxMessages, DynamicInletsAndOutletsAreAnnouncedOnce) {
+    t_jbox *b = obj(R"({"text":"kvt_probe"})");
+    ASSERT_NE(b, nullptr);
+    watch();
+    kb::told().clear();
+    object_method(&b->b_ob, S("dynlet_begin"));
+    object_method(&b->b_ob, S("dynlet_end"));
+    EXPECT_EQ(count_told("inletoutlet"), 1);
+    object_method(&b->b_ob, S("dynlet_update"));
+    EXPECT_EQ(count_told("inletoutlet"), 2);
+}
+
 TEST_F(BoxMessages, ContextMenuWithoutItemsReturnsZero) {
     t_jbox *b = obj(R"({"text":"kvt_probe"})");
     ASSERT_NE(b, nullptr);
