@@ -756,6 +756,36 @@ TEST_F(BoxMessages, DynamicInletsAndOutletsAreAnnouncedOnce) {
     EXPECT_EQ(count_told("inletoutlet"), 2);
 }
 
+// The host of several patcher instances: instance 3 for every patcher.
+struct Host {
+    t_object ob;
+    void *obex;
+};
+
+long host_getindex(Host *, t_object *) { return 3; }
+
+TEST_F(BoxMessages, BoxPathOfAnInstanceNamesTheHostBoxAndIndex) {
+    static t_class *hc = [] {
+        t_class *k = class_new("kvt_host", nullptr, nullptr, sizeof(Host), nullptr, 0);
+        class_obexoffset_set(k, offsetof(Host, obex));
+        class_addmethod(k, as_method(host_getindex), "getindex", AT_CANT, 0);
+        class_register(gensym("nobox"), k);
+        return k;
+    }();
+    t_jbox *hostbox = make(R"({"id":"obj-9"})");
+    ASSERT_NE(hostbox, nullptr);
+    auto *host = static_cast<Host *>(object_alloc(hc));
+    object_obex_storeflags(&host->ob, S("#B"), &hostbox->b_ob, HASHTAB_FLAG_NOFREE);
+    auto *instance = static_cast<t_object *>(object_new(S("nobox"), S("jpatcher")));
+    jpatcher_cast(instance)->assoc = &host->ob;
+    t_jbox *leaf = make(R"({"id":"obj-1"})", instance);
+    ASSERT_NE(leaf, nullptr);
+    EXPECT_EQ(jbox_get_boxpath(&leaf->b_ob), S("obj-9.3::obj-1"));
+    jpatcher_cast(instance)->assoc = nullptr;
+    object_free(instance);
+    object_free(&host->ob);
+}
+
 TEST_F(BoxMessages, ContextMenuWithoutItemsReturnsZero) {
     t_jbox *b = obj(R"({"text":"kvt_probe"})");
     ASSERT_NE(b, nullptr);
