@@ -128,6 +128,10 @@ KIVO_INTERNAL long outlet_gets2_nth(t_outlet *o, long n, t_object **owner, t_sym
 /* 1 when any outlet feeding the cord's outlet has the type; without an
    outlet, whether the inlet's type is the type. */
 KIVO_INTERNAL long jpatchline_istype(t_jpatchline *x, t_symbol *type);
+/* Writes the patcher's complete cords as "lines": an array of
+   {"patchline": cord dictionary}, oldest first, so that reading it back
+   rebuilds the same list and the same delivery orders. */
+KIVO_INTERNAL void jpatcher_appendlines(t_object *patcher, t_dictionary *d);
 /* Removes the cord; there is no animation without a view, so at once. */
 KIVO_INTERNAL void jpatchline_free_animated(t_jpatchline *x, long duration);
 

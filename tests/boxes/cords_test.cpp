@@ -201,6 +201,28 @@ TEST_F(Cords, PlaceholderGrowsTheOutletsItsCordsNameAndWritesBackItsKeys) {
     char help[256] = {0};
     object_method(&ph->b_ob, gensym("helpname"), help);
     EXPECT_STREQ(help, "nosuchext");
+
+    // Saved, the cords come back in the order they were read.
+    t_dictionary *saved = dictionary_new();
+    jpatcher_appendlines(patcher_, saved);
+    long n = 0;
+    t_atom *lines = nullptr;
+    ASSERT_EQ(dictionary_getatoms(saved, gensym("lines"), &n, &lines), 0);
+    ASSERT_EQ(n, 3);
+    std::vector<std::string> got;
+    for (long i = 0; i < n; ++i) {
+        auto *wrap = static_cast<t_dictionary *>(atom_getobj(lines + i));
+        t_dictionary *line = nullptr;
+        ASSERT_EQ(dictionary_getdictionary(wrap, gensym("patchline"), reinterpret_cast<t_object **>(&line)), 0);
+        long ac = 0;
+        t_atom *src = nullptr, *dst = nullptr;
+        dictionary_getatoms(line, gensym("source"), &ac, &src);
+        dictionary_getatoms(line, gensym("destination"), &ac, &dst);
+        got.push_back(std::string(atom_getsym(src)->name) + ":" + std::to_string(atom_getlong(src + 1)) + ">" +
+                      atom_getsym(dst)->name + ":" + std::to_string(atom_getlong(dst + 1)));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"obj-1:3>obj-2:0", "obj-2:0>obj-1:2", "obj-1:0>obj-3:2"}));
+    object_free(saved);
 }
 
 TEST_F(Cords, ObjectBoxPlaceholderGrowsForItsCordsAndSwallowsMessages) {
