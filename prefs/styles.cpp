@@ -5,8 +5,12 @@
  */
 #include "prefs/styles.h"
 
+#include <unordered_map>
+#include <vector>
+
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
+#include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/hashtab.h"
 #include "kivo/obex.h"
@@ -34,6 +38,17 @@ t_hashtab *marks(t_object *x, bool make) {
     return h;
 }
 
+// The style attributes of a class, as found when it had `count` attributes.
+struct ClassStyles {
+    long count = -1;
+    std::vector<t_symbol *> names;
+};
+
+std::unordered_map<t_class *, ClassStyles> &class_styles() {
+    static std::unordered_map<t_class *, ClassStyles> table;
+    return table;
+}
+
 } // namespace
 
 extern "C" {
@@ -55,11 +70,33 @@ void object_style_init(t_object *x) {
     long n = 0;
     t_symbol **names = nullptr;
     if (object_attr_getnames(x, &n, &names) || !names) return;
+    // Every new box asks this of the same few classes: when the object has
+    // only its class's attributes, the class's answer is kept and reused
+    // until the class gains or loses attributes.
+    t_class *c = object_class(x);
+    const std::vector<t_symbol *> *known = nullptr;
+    if (c && c->attributes && n == static_cast<long>(hashtab_getsize(c->attributes))) {
+        ClassStyles &cs = class_styles()[c];
+        if (cs.count != n) {
+            cs.count = n;
+            cs.names.clear();
+            for (long i = 0; i < n; ++i)
+                if (object_attr_isstyleattr(x, names[i])) cs.names.push_back(names[i]);
+        }
+        known = &cs.names;
+    }
     t_hashtab *h = nullptr;
-    for (long i = 0; i < n; ++i) {
-        if (!object_attr_isstyleattr(x, names[i])) continue;
-        if (!h && !(h = marks(x, true))) break;
-        hashtab_storelong(h, names[i], 1);
+    if (known) {
+        for (t_symbol *name : *known) {
+            if (!h && !(h = marks(x, true))) break;
+            hashtab_storelong(h, name, 1);
+        }
+    } else {
+        for (long i = 0; i < n; ++i) {
+            if (!object_attr_isstyleattr(x, names[i])) continue;
+            if (!h && !(h = marks(x, true))) break;
+            hashtab_storelong(h, names[i], 1);
+        }
     }
     sysmem_freeptr(names);
 }
