@@ -159,6 +159,11 @@ long jinlet_getindex(t_jinlet *x) {
 
 void jinlet_imbed(t_jinlet *x, t_object *holder) { join_holder(x, jbox_cast(holder)); }
 
+// The box component rounds the frame with the corner size.
+void jinlet_getdrawparams(t_jinlet *, t_object *, t_jboxdrawparams *params) {
+    if (params) params->d_cornersize = 16;
+}
+
 // Opens the patcher that holds the box showing this one.
 void jinlet_dblclick(t_jinlet *x) {
     t_jbox *h = holder_of(x);
@@ -304,6 +309,7 @@ t_class *make_class(const char *name, bool outlet) {
 
     class_addmethod(c, M(jinlet_jsave), "jsave", AT_CANT, 0);
     class_addmethod(c, M(jinlet_imbed), "imbed", AT_CANT, 0);
+    class_addmethod(c, M(jinlet_getdrawparams), "getdrawparams", AT_CANT, 0);
     class_addmethod(c, M(jinlet_dblclick), "mousedoubleclick", AT_CANT, 0);
     class_addmethod(c, M(jinlet_assist), "assist", AT_CANT, 0);
     class_addmethod(c, M(jinlet_stdargs), "stdargs", AT_CANT, 0);
