@@ -168,7 +168,8 @@ t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *ar
                 dictionary_appendobject_flags(d, pound_p, &x->ob, 1);
                 atom_setobj(&args[0], d);
                 box = static_cast<t_object *>(object_new_typed(ns, classname, (long)args.size(), args.data()));
-                if (!box) object_free(d);
+                // The box read what it needed: the dictionary is ours either way.
+                object_free(d);
             }
         } else {
             box = static_cast<t_object *>(object_new_typed(ns, classname, (long)args.size(), args.data()));
