@@ -235,7 +235,7 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
     dictionary_getlong(d, sym("noeval"), &noeval);
     if (!donewobj) g_kivo_newest = nullptr;
 
-    // 5. Typing a user-interface class asks for that box instead.
+    // Typing a user-interface class asks for that box instead.
     if (!loader_inload()) {
         if (t_class *c = ui_class_named(ns, first_symbol(b->b_text)))
             return ui_replacement(x, d, c);
@@ -245,7 +245,7 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
     bool empty_placeholder = false;
     t_object *made = nullptr;
     if (!donewobj && is_subpatcher_word(first) && ns == _sym(box)) {
-        // 6. A subpatcher: its saved contents, or a new empty one.
+        // A subpatcher: its saved contents, or a new empty one.
         t_dictionary *pd = nullptr;
         bool fresh = false;
         if (dictionary_getdictionary(d, sym("patcher"), reinterpret_cast<t_object **>(&pd)) || !pd) {
@@ -276,11 +276,11 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
             g_kivo_newest = made;
         }
     } else if (dictionary_hasentry(d, sym("save"))) {
-        // 7.
+        // An object that saves itself as messages is rebuilt from them.
         eval_saved_key(b, d, "save", true);
         made = g_kivo_newest;
     } else if (!donewobj) {
-        // 8.
+        // The text as one message to the class factory.
         if (text_has_separator(b->b_text)) {
             object_error(&b->b_ob, "object box has comma or semicolon");
         } else if (noeval || !b->b_text || b->b_text->a_argc == 0) {
@@ -317,12 +317,12 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
             made = nullptr;
     }
 
-    // 9. Nothing made: a placeholder that grows inlets and outlets on demand.
+    // Nothing made: a placeholder that grows inlets and outlets on demand.
     if (!made) {
         made = make_placeholder();
         b->b_bogus = 1;
     }
-    // 10. An object of a user-interface class replaces the box, when the text
+    // An object of a user-interface class replaces the box, when the text
     // names that class; otherwise the object stays where it is.
     if (made && class_is_ui(object_class(made))) {
         if (t_class *c = ui_class_named(ns, first_symbol(b->b_text))) {
@@ -333,7 +333,7 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
     }
     if (!made) return &b->b_ob;
 
-    // 11. Install it.
+    // Install it.
     jbox_setinlet(b, made);
     t_object *held_box = nullptr;
     object_obex_lookup(made, _sym(hash_B), &held_box);
@@ -356,13 +356,11 @@ void restore_saved(t_jnewobj *x, t_dictionary *d) {
     t_jbox *b = &x->j_box;
     t_object *inner = b->b_firstin;
     if (!inner || inner == &b->b_ob) return;
-    // 12.1
     if (dictionary_hasentry(d, sym("save2"))) {
         t_object *was = g_kivo_newest;
         eval_saved_key(b, d, "save2", false);
         g_kivo_newest = was;
     }
-    // 12.2, 12.3
     for (const char *key : {"saved_object_attributes", "frozen_object_attributes"}) {
         t_dictionary *attrs = nullptr;
         if (dictionary_getdictionary(d, sym(key), reinterpret_cast<t_object **>(&attrs)) || !attrs) continue;
@@ -378,7 +376,6 @@ void restore_saved(t_jnewobj *x, t_dictionary *d) {
         }
         if (keys) dictionary_freekeys(attrs, n, keys);
     }
-    // 12.4
     t_dictionary *aas = nullptr;
     if (!dictionary_getdictionary(d, sym("saved_attribute_attributes"), reinterpret_cast<t_object **>(&aas)) &&
         aas) {
@@ -417,20 +414,18 @@ void set_textmargins(t_jnewobj *x, t_object *patcher) {
 }
 
 void *jnewobj_new(t_symbol *, long argc, t_atom *argv) {
-    // 1.
     t_dictionary *d = object_dictionaryarg(argc, argv);
     if (!d || !g_class) return nullptr;
     t_atom_long donewobj = 0;
     dictionary_getlong(d, sym("donewobj"), &donewobj);
     // The text is read as object-box text only under this class name.
     if (!dictionary_hasentry(d, sym("kivoclass"))) dictionary_appendsym(d, sym("kivoclass"), sym("newobj"));
-    // 2. The inner object, the next object allocated, finds its box at once.
+    // The inner object, the next object allocated, finds its box at once.
     auto *x = static_cast<t_jnewobj *>(object_alloc(g_class));
     if (!x) return nullptr;
     t_jbox *b = &x->j_box;
     Binding bind_b(_sym(hash_B), &b->b_ob);
     g_jnewobj_fresh_poundb = 1;
-    // 3.
     jbox_processlegacydefaults(b, d, 0);
     if (jbox_new(b, kBoxFlags, argc, argv)) {
         g_jnewobj_fresh_poundb = 0;
@@ -438,21 +433,17 @@ void *jnewobj_new(t_symbol *, long argc, t_atom *argv) {
         return nullptr;
     }
     x->bgcolor = t_jrgba{1, 1, 1, 1};
-    // 4-11.
     t_object *result = make_inner(x, d, donewobj != 0);
     g_jnewobj_fresh_poundb = 0;
     if (result != &b->b_ob) return result;
-    // 12.
     restore_saved(x, d);
-    // 13.
     set_textmargins(x, b->b_patcher);
-    // 14. A subpatcher takes its name from the text.
+    // A subpatcher takes its name from the text.
     t_object *inner = b->b_firstin;
     t_symbol *first = first_symbol(b->b_text);
     if (inner && inner != &b->b_ob && object_classname(inner) == sym("jpatcher") && is_subpatcher_word(first) &&
         zgetfn(inner, first))
         typedmess(inner, first, static_cast<short>(b->b_text->a_argc - 1), b->b_text->a_argv + 1);
-    // 15.
     attr_dictionary_process(x, d);
     jbox_ready(b);
     return x;
@@ -488,7 +479,6 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
         object_free(x);
         return nullptr;
     }
-    // 5.1
     dictionary_appendsym(nd, sym("kivoclass"), c->name);
     long ac = b->b_text ? static_cast<long>(b->b_text->a_argc) - 1 : 0;
     if (ac > 0) {
@@ -498,7 +488,6 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
         attr_args_dictionary(nd, static_cast<short>(ac), av);
     }
     dictionary_appendobject_flags(nd, _sym(hash_P), p, DICTIONARY_ENTRY_FLAG_NOFREE);
-    // 5.2
     copy_position(old, nd, "patching_position", "patching_rect");
     copy_position(old, nd, "presentation_position", "presentation_rect");
     t_symbol *keys[] = {sym("id"), sym("varname"), sym("hidden"), sym("orderfront"), sym("orderbefore"),
@@ -515,9 +504,8 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
         else if (!dictionary_getsym(old, sym("text"), &ts) && ts)
             dictionary_appendstring(nd, sym("boxtext"), ts->name);
     }
-    // 5.3
     if (t_dictionary *proto = dictionary_prototypefromclass(c)) dictionary_copyunique(nd, proto);
-    // 5.4 The old box goes first, so that the new one can take its id; what
+    // The old box goes first, so that the new one can take its id; what
     // the new one reports must not name the old one.
     if (_sym(hash_B)->thing == &b->b_ob) _sym(hash_B)->thing = nullptr;
     object_free(x);
@@ -535,10 +523,9 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
 void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     t_jbox *b = &x->j_box;
     t_object *inner = b->b_firstin;
-    // 1. An abstraction is saved by its own file, not in the box.
+    // An abstraction is saved by its own file, not in the box.
     if (!inner || inner == &b->b_ob || !d) return;
     if (object_classname(inner) == sym("jpatcher") && !is_subpatcher_word(first_symbol(b->b_text))) return;
-    // 2, 3.
     for (const char *key : {"save", "save2"}) {
         method m = zgetfn(inner, sym(key));
         if (!m) continue;
@@ -552,10 +539,8 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         if (!atoms.empty()) dictionary_appendatoms(d, sym(key), static_cast<long>(atoms.size()), atoms.data());
         freeobject(reinterpret_cast<t_object *>(buf));
     }
-    // 4.
     if (method m = zgetfn(inner, sym("appendtodictionary")))
         fn<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
-    // 5, 6.
     long n = 0;
     t_symbol **names = nullptr;
     object_attr_getnames(inner, &n, &names);
@@ -588,7 +573,6 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         else
             object_free(out);
     }
-    // 7.
     t_dictionary *aas = dictionary_new();
     if (!aas) return;
     for (t_symbol *name : sorted) {
@@ -720,12 +704,10 @@ t_class *jnewobj_class(void) { return g_class; }
 void jnewobj_initclass(void) {
     if (g_class) return;
     for (const char *s : {"textjustification", "_name", "_kind", "tallnewobj", "###box###"}) gensym(s);
-    // 1.
     t_class *c = class_new("newobj", M(jnewobj_new), M(jnewobj_free), sizeof(t_jnewobj), nullptr, AT_GIMME, 0);
     if (!c) return;
     c->flags |= CLASS_FLAG_NEWDICTIONARY;
     jbox_initclass(c, kClassFlags);
-    // 2.
     aa(c, "patching_rect", "default", "float64", "0. 0. 100. 0.");
     // "bordercolor" is the older name of "color": set through "color"'s setter.
     if (t_object *border = attr_offset_array_new("bordercolor", sym("float64"), 4, 0, nullptr,
@@ -765,7 +747,6 @@ void jnewobj_initclass(void) {
             object_free(bg);
         }
     }
-    // 3.
     class_addmethod(c, M(jnewobj_jsave), "jsave", AT_CANT, 0);
     class_addmethod(c, M(jnewobj_preset), "preset", AT_CANT, 0);
     class_addmethod(c, M(jnewobj_color), "color", AT_LONG, 0);
@@ -780,11 +761,9 @@ void jnewobj_initclass(void) {
     class_addmethod(c, M(jnewobj_objectspecific_enumerate), "objectspecific_enumerate", AT_CANT, 0);
     class_addmethod(c, M(jnewobj_objectspecific_itemchosen), "objectspecific_itemchosen", AT_CANT, 0);
     class_addmethod(c, M(jnewobj_stdargs), "stdargs", AT_CANT, 0);
-    // 4.
     g_class = c;
     class_register(_sym(box), c);
     class_alias(c, sym("newex"));
-    // 5.
     if (t_object *app = sym("kivo")->thing)
         if (t_class *ac = object_class(app))
             if (!class_method(ac, sym("newobj_border")))
@@ -797,7 +776,6 @@ void jnewobj_enter(t_jnewobj *x) {
     if (!x) return;
     t_jbox *b = &x->j_box;
     t_object *self = &b->b_ob;
-    // 1.
     if (!b->b_textfield) {
         object_error(self, "jnewobj_enter: no textfield!");
         return;
@@ -811,14 +789,11 @@ void jnewobj_enter(t_jnewobj *x) {
     bool has_inner = inner && inner != self;
     std::string typed(text);
     if (typed.find_first_not_of(" \t\r\n") == std::string::npos && !has_inner) return;
-    // 2.
     std::string head = typed.substr(0, 1024);
     size_t start = head.find_first_not_of(" \t\r\n");
     size_t end = start == std::string::npos ? start : head.find_first_of(" \t\r\n", start);
     t_symbol *cname = start == std::string::npos ? empty() : gensym(head.substr(start, end - start).c_str());
-    // 3.
     bool wants_ui = !is_subpatcher_word(cname) && ui_class_named(_sym(box), cname);
-    // 4.
     bool keep = false;
     if (has_inner) {
         t_class *ic = object_class(inner);
@@ -846,7 +821,7 @@ void jnewobj_enter(t_jnewobj *x) {
         jbox_redraw(b);
         return;
     }
-    // 5. A new box in this one's place.
+    // A new box in this one's place.
     t_dictionary *nd = dictionary_new();
     if (!nd) return;
     dictionary_appendsym(nd, sym("kivoclass"), sym("newobj"));
@@ -901,16 +876,13 @@ void jnewobj_enter(t_jnewobj *x) {
 
 void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
     if (!d) return;
-    // 1.
     if (s == sym("newobj")) dictionary_appendlong(d, sym("donewobj"), 1);
-    // 2.
     t_atom r[4];
     for (int i = 0; i < 3; ++i)
         atom_setfloat(r + i, static_cast<float>(argc > i && argv ? atom_getfloat(argv + i) : 0));
     atom_setfloat(r + 3, 0);
     dictionary_deleteentry(d, sym("patching_rect"));
     dictionary_appendatoms(d, sym("patching_rect"), 4, r);
-    // 3.
     if (argc > 3 && argv) {
         t_atom_long font = atom_getlong(argv + 3);
         long size = static_cast<long>(font & 0xffff);
@@ -927,13 +899,11 @@ void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
             }
         }
     }
-    // 4.
     t_object *p = sym("#P")->thing;
     if (t_jpatcher *px = jpatcher_cast(p)) {
         dictionary_deleteentry(d, sym("linecount"));
         dictionary_appendlong(d, sym("linecount"), px->linecount);
     }
-    // 5.
     if (argc > 4 && argv) {
         t_atombuf *tb = atombuf_new(argc - 4, argv + 4);
         t_handle h = sysmem_newhandle(0);
