@@ -196,6 +196,9 @@ void install(t_jbpatcher *x, t_object *obj) {
             t_object *taken = inner->patcher;
             inner->patcher = nullptr;
             inner->haspatcher = 0;
+            // Let go of the patcher's inlet and outlet lists before the box
+            // becomes its own receiver: they go with the patcher.
+            jbox_setinlet(&inner->b, nullptr);
             jbox_setinlet(&inner->b, &inner->b.b_ob);
             inner->b.b_bogus = 1;
             if (t_jpatcher *tp = jpatcher_cast(taken)) tp->box = nullptr;

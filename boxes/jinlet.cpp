@@ -258,7 +258,9 @@ void jinlet_free(t_jinlet *x) {
     if (x->io) {
         t_jbox *h = holder_of(x);
         t_jpatcher *hp = h ? jpatcher_cast(h->b_patcher) : nullptr;
-        if (hp && !hp->freeing_contents) {
+        // Only a holder that still shows this patcher has cords and a
+        // layout to mend; one that is going has given the patcher up.
+        if (hp && !hp->freeing_contents && h->b_firstin == x->patcher) {
             // The holder's patcher deletes the cords to it, frees it and lays
             // the holder's inlets or outlets out again.
             t_atom_long one = 1;

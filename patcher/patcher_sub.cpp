@@ -182,6 +182,9 @@ long jpatcher_freelinesconnectedto(t_object *p, t_object *box, long flag, void *
         outlet_delete(static_cast<t_outlet *>(io));
     else
         inlet_delete(static_cast<t_inlet *>(io));
+    // The box's list heads are its object's and may name what just went:
+    // they are taken afresh.
+    if (b->b_firstin && b->b_firstin != box) b->b_ob.inlet = b->b_ob.outlet = nullptr;
     jbox_io(b);
     for (t_object *cord : jpatcher_items(x->lines)) {
         auto *c = reinterpret_cast<t_jpatchline_head *>(cord);
