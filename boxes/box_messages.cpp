@@ -110,16 +110,13 @@ t_kivo_err box_message(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
     return KIVO_ERR_NONE;
 }
 
-t_kivo_err box_subpatcher(t_jbox *b, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
-    t_atom_long index = argc > 0 && argv ? atom_getlong(argv) : 0;
-    t_object *result = nullptr;
-    if (t_object *o = held(b)) {
-        if (zgetfn(o, sym("subpatcher")))
-            result = static_cast<t_object *>(
-                object_method(o, sym("subpatcher"), reinterpret_cast<void *>(static_cast<t_ptr_int>(index)), nullptr));
-    }
-    if (rv) atom_setobj(rv, result);
-    return KIVO_ERR_NONE;
+// Called directly (index, argument), like a patcher's own "subpatcher", so
+// that walkers can ask any box's object the same way.
+t_object *box_subpatcher(t_jbox *b, t_atom_long index, void *arg) {
+    t_object *o = held(b);
+    if (!o) return nullptr;
+    method m = zgetfn(o, sym("subpatcher"));
+    return m ? static_cast<t_object *>(fn<void *(*)(t_object *, t_atom_long, void *)>(m)(o, index, arg)) : nullptr;
 }
 
 t_kivo_err box_understands(t_jbox *b, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
@@ -319,7 +316,7 @@ long jbox_orderdecrement(t_jbox *b) {
 
 void jbox_messages_addmethods(t_class *c, long flags) {
     class_addmethod(c, M(box_message), "message", AT_GIMME, 0);
-    class_addmethod(c, M(box_subpatcher), "subpatcher", AT_GIMMEBACK, 0);
+    class_addmethod(c, M(box_subpatcher), "subpatcher", AT_CANT, 0);
     class_addmethod(c, M(box_understands), "understands", AT_GIMMEBACK, 0);
     class_addmethod(c, M(box_bpupdate), "bpupdate", AT_CANT, 0);
     class_addmethod(c, M(box_contextmenu), "boxcontextmenu", AT_CANT, 0);

@@ -613,6 +613,22 @@ TEST_F(BoxMessages, MessageAndUnderstandsReachTheObjectInTheBox) {
     }
 }
 
+TEST_F(BoxMessages, SubpatcherOfABoxIsItsObjectsOwn) {
+    t_jbox *p = obj(R"({"text":"p sub"})");
+    ASSERT_NE(p, nullptr);
+    using sub_fn = void *(*)(t_object *, t_atom_long, void *);
+    auto ask = [](t_object *box, t_atom_long i) {
+        method m = zgetfn(box, S("subpatcher"));
+        return m ? reinterpret_cast<sub_fn>(reinterpret_cast<void (*)()>(m))(box, i, nullptr) : nullptr;
+    };
+    EXPECT_EQ(ask(&p->b_ob, 0), inner(p));
+    EXPECT_EQ(ask(&p->b_ob, 1), nullptr);
+    // A box that is its own object has none.
+    t_jbox *ui = make();
+    ASSERT_NE(ui, nullptr);
+    EXPECT_EQ(ask(&ui->b_ob, 0), nullptr);
+}
+
 TEST_F(BoxMessages, ZOrderKeepsBackgroundBoxesBehind) {
     // New boxes go in at the back: the list reads bg2 bg1 n2 n1.
     t_jbox *n1 = make();
