@@ -453,8 +453,9 @@ void bp_getmenuclassname(t_jbpatcher *x, t_symbol **out) {
 t_object *bp_dragtarget(t_jbpatcher *x, long flag) { return flag && x->patcher ? x->patcher : &x->b.b_ob; }
 
 // Legacy arguments: x y w h, the offset, then an optional name, an
-// optional flag word (border, embed, noscroll) and the arguments.
-long bp_stdargs(t_jbpatcher *, t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
+// optional flag word (border, embed, noscroll) and the arguments. Called
+// on the class, before there is a box: the dictionary comes first.
+long bp_stdargs(t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
     if (!d || argc < 6 || !argv) return -1;
     t_atom r[4];
     for (int i = 0; i < 4; ++i) atom_setlong(r + i, atom_getlong(argv + i));

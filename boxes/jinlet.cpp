@@ -183,7 +183,8 @@ void jinlet_assist(t_jinlet *x, void *, long, long, char *s) {
 }
 
 // Legacy arguments: x, y, width (a square box), then the pending comment.
-long jinlet_stdargs(t_jinlet *, t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
+// Called on the class, before there is a box: the dictionary comes first.
+long jinlet_stdargs(t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
     if (d && argc >= 3 && argv) {
         t_atom r[4];
         atom_setlong(r, atom_getlong(argv));

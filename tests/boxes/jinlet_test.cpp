@@ -225,12 +225,15 @@ TEST_F(IoBoxes, AssistanceSavingAndTheLegacyComment) {
     atom_setsym(words, S("left"));
     atom_setsym(words + 1, S("hand"));
     comlet_new(2, words);
-    t_object *q = inner({io_box("outlet", "o", 10)});
+    // The kernel calls "stdargs" on the class with the dictionary first.
+    auto stdargs = reinterpret_cast<long (*)(t_dictionary *, t_symbol *, long, t_atom *)>(
+        class_method(class_findbyname(S("box"), S("outlet")), S("stdargs")));
+    ASSERT_NE(stdargs, nullptr);
     t_dictionary *first = dictionary_new(), *second = dictionary_new();
     t_atom args[3];
     for (int i = 0; i < 3; ++i) atom_setlong(args + i, 20 + i);
-    object_method(box(q, "o"), S("stdargs"), first, S("outlet"), reinterpret_cast<void *>(3), args);
-    object_method(box(q, "o"), S("stdargs"), second, S("outlet"), reinterpret_cast<void *>(3), args);
+    stdargs(first, S("outlet"), 3, args);
+    stdargs(second, S("outlet"), 3, args);
     EXPECT_EQ(dictionary_getsym(first, S("comment"), &comment), 0);
     EXPECT_EQ(comment, S("left hand"));
     EXPECT_FALSE(dictionary_hasentry(second, S("comment")));
@@ -241,6 +244,26 @@ TEST_F(IoBoxes, AssistanceSavingAndTheLegacyComment) {
     EXPECT_EQ(atom_getlong(rect + 3), 22) << "a square as wide as given";
     object_free(first);
     object_free(second);
+
+    // The same through the kernel, as an old-format file builds the box:
+    // a dictionary naming the patcher, then the legacy numbers.
+    comlet_new(1, words);
+    t_object *q = inner({});
+    t_dictionary *d = dictionary_new();
+    dictionary_appendobject_flags(d, S("#P"), q, DICTIONARY_ENTRY_FLAG_NOFREE);
+    t_atom av[4];
+    atom_setobj(av, d);
+    for (int i = 1; i < 4; ++i) atom_setlong(av + i, 10 * i);
+    auto *made = static_cast<t_object *>(object_new_typed(S("box"), S("inlet"), 4, av));
+    ASSERT_NE(made, nullptr);
+    t_rect r = jbox_cast(made)->b_patching_rect;
+    EXPECT_EQ(r.x, 10);
+    EXPECT_EQ(r.y, 20);
+    EXPECT_EQ(r.width, 30);
+    EXPECT_EQ(r.height, 30);
+    EXPECT_EQ(object_attr_getsym(made, S("comment")), S("left"));
+    dictionary_chuckentry(d, S("#P"));
+    object_free(d);
     object_free(q);
 }
 
