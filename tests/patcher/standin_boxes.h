@@ -113,7 +113,12 @@ inline void tbox_free(TBox *x) {
         jpatcher_boxnotify(x->h.b_patcher, &x->h.b_ob, gensym("free"));
         jpatcher_unlinkbox(x->h.b_patcher, &x->h.b_ob);
     }
-    if (x->h.b_object && x->h.b_object != &x->h.b_ob) object_free(x->h.b_object);
+    if (x->h.b_object && x->h.b_object != &x->h.b_ob) {
+        // The box's inlet and outlet lists mirror those of the object it
+        // holds; they go with that object, not twice.
+        x->h.b_ob.inlet = x->h.b_ob.outlet = nullptr;
+        object_free(x->h.b_object);
+    }
 }
 
 inline void *tbox_new(t_symbol *, long argc, t_atom *argv);
