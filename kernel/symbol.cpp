@@ -86,7 +86,7 @@ void hate(const char *text) {
 struct Key {
     const char *text;
     std::size_t len;
-    uint64_t raw;    // index hash
+    uint64_t hash;   // full_hash of the name: picks both the index slot and the bucket
     uint64_t bucket; // run-time bucket number
 };
 
@@ -111,12 +111,13 @@ uint64_t mix(uint64_t h) {
     return h;
 }
 
-// The bucket hash reads the whole name, eight bytes at a time: the index
-// hash reads only 8 characters, and names that share their first 8
-// (generated names, numbered series) would otherwise all chain in one
-// bucket and make interning quadratic. Every name still has exactly one
-// bucket, so what lookup finds is unchanged.
-uint64_t bucket_hash(const char *p, std::size_t len) {
+// The table's hash reads the whole name, eight bytes at a time: rawhash
+// reads only 8 characters, and names that share their first 8 (generated
+// names, numbered series, the many box attributes named "presentation_...")
+// would otherwise all chain in one bucket, or crowd one run of index slots
+// that every miss then walks with a string compare. Every name still has
+// exactly one slot run and one bucket, so what lookup finds is unchanged.
+uint64_t full_hash(const char *p, std::size_t len) {
     constexpr uint64_t k = 0x9e3779b97f4a7c15ULL;
     uint64_t h = k ^ len;
     while (len >= 8) {
@@ -130,12 +131,15 @@ uint64_t bucket_hash(const char *p, std::size_t len) {
     uint64_t w = 0;
     std::memcpy(&w, p, len);
     h = (h ^ w) * k;
-    return mix(h) % static_cast<uint64_t>(kBucketCount);
+    return mix(h);
 }
+
+long index_slot(uint64_t hash) { return static_cast<long>(hash % static_cast<uint64_t>(kIndexSlots)); }
 
 Key key_of(const char *name) {
     std::size_t len = strnlen(name, kNameMax);
-    return Key{name, len, raw_hash(name, len), bucket_hash(name, len)};
+    uint64_t h = full_hash(name, len);
+    return Key{name, len, h, h % static_cast<uint64_t>(kBucketCount)};
 }
 
 bool same_name(const t_symbol *s, const Key &k) {
@@ -147,7 +151,7 @@ RtSymbol *load_head(long bucket, std::memory_order order) {
 }
 
 t_symbol *find_compiled_in(const Key &k) {
-    long slot = static_cast<long>(k.raw % static_cast<uint64_t>(kIndexSlots));
+    long slot = index_slot(k.hash);
     while (t_symbol *s = g_index[slot]) {
         if (same_name(s, k)) return s;
         if (++slot == kIndexSlots) slot = 0;
@@ -282,7 +286,7 @@ void mess_init(void) {
     symbols_init();
 
     for (t_symbol &s : g_builtin_symbols) {
-        long slot = static_cast<long>(rawhash(s.name) % static_cast<uint64_t>(kIndexSlots));
+        long slot = index_slot(full_hash(s.name, std::strlen(s.name)));
         while (g_index[slot])
             if (++slot == kIndexSlots) slot = 0;
         g_index[slot] = &s;
