@@ -45,16 +45,19 @@ t_symbol *ps_int, *ps_bang, *ps_float, *ps_list, *ps_set, *ps_in1, *ps_in2, *ps_
 
 namespace {
 
-// A run-time record: the public pair followed by the chain link that only
-// this file reads. The link is written once, before the record is
-// published, and never changes.
+// A run-time record: the public pair followed by what only this file
+// reads, written once before the record is published and never changed.
+// The kept hash lets a chain walk pass over the other names of its bucket
+// without comparing their text: chains grow long once a session has made
+// many generated names (every registered box takes one).
 struct RtSymbol {
     t_symbol pub;
     RtSymbol *link; // next older record of the same bucket (not owned)
+    uint64_t hash;  // full_hash of the name
 };
 static_assert(offsetof(RtSymbol, pub) == 0);
-static_assert(sizeof(RtSymbol) == 24);
-static_assert(kRecordsPerBlock * sizeof(RtSymbol) == 3840);
+static_assert(sizeof(RtSymbol) == 32);
+static_assert(kRecordsPerBlock * sizeof(RtSymbol) == 5120);
 
 // The index, built by mess_init before any other thread runs, read-only
 // afterwards. Null slots end a probe.
@@ -162,7 +165,7 @@ t_symbol *find_compiled_in(const Key &k) {
 // Walks a chain from `from` up to, not including, `stop`.
 t_symbol *find_in_chain(RtSymbol *from, RtSymbol *stop, const Key &k) {
     for (RtSymbol *r = from; r != stop; r = r->link)
-        if (same_name(&r->pub, k)) return &r->pub;
+        if (r->hash == k.hash && same_name(&r->pub, k)) return &r->pub;
     return nullptr;
 }
 
@@ -209,6 +212,7 @@ t_symbol *insert(const Key &k) {
     RtSymbol *r = g_record_next++;
     r->pub.name = name;
     r->pub.thing = nullptr;
+    r->hash = k.hash;
     auto head = std::atomic_ref<RtSymbol *>(g_buckets[k.bucket]);
     r->link = head.load(std::memory_order_relaxed);
     head.store(r, std::memory_order_release);
