@@ -23,6 +23,7 @@
 #include "boxes/boxgeom_internal.h"
 #include "boxes/jbox_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/dispatch.h"
@@ -231,7 +232,7 @@ void jbox_io(t_jbox *b) {
         // out shows none of the patcher's inlets and outlets.
         t_object *ignored = nullptr;
         const bool hide = fi && jpatcher_cast(fi) &&
-                          object_obex_lookup(&b->b_ob, sym("##noimbedinoutlets##"), &ignored) == 0;
+                          object_obex_lookup(&b->b_ob, KSYM("##noimbedinoutlets##"), &ignored) == 0;
         b->b_ob.inlet = fi && !hide ? first_inlet(fi) : nullptr;
         b->b_ob.outlet = fi && !hide ? fi->outlet : nullptr;
     }
@@ -252,7 +253,7 @@ void jbox_setinlet(t_jbox *b, t_object *obj) {
         jbox_updateinletoutletxpos(b);
         return;
     }
-    if (method imbed = my_object_getmethod(obj, sym("imbed"))) {
+    if (method imbed = my_object_getmethod(obj, KSYM("imbed"))) {
         reinterpret_cast<void *(*)(t_object *, t_object *)>(reinterpret_cast<void (*)()>(imbed))(
             obj, &b->b_ob);
         return;
@@ -369,7 +370,7 @@ long jbox_outletcanconnecttoinlet(t_jbox *receiver, t_jbox *sender, long outletn
         if (o) {
             if (!outlet_canadd(o, in)) return 0;
             if (receiver->b_firstin && sender->b_firstin) {
-                if (method accept = my_object_getmethod(sender->b_firstin, sym("connectionaccept"))) {
+                if (method accept = my_object_getmethod(sender->b_firstin, KSYM("connectionaccept"))) {
                     auto fn = reinterpret_cast<long (*)(t_object *, t_object *, long, long, t_object *,
                                                         t_object *)>(reinterpret_cast<void (*)()>(accept));
                     return fn(sender->b_firstin, receiver->b_firstin, outletnum, inletnum,
@@ -446,7 +447,7 @@ void jbox_moveinlet(t_jbox *b, void *inlet) {
     relink_inlets(b, static_cast<t_inlet *>(inlet));
     jbox_io(b);
     tell_cords(b, false);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("inletoutlet"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("inletoutlet"));
     jbox_redraw(b);
 }
 
@@ -455,7 +456,7 @@ void jbox_moveoutlet(t_jbox *b, void *outlet) {
     relink_outlets(b, static_cast<t_outlet *>(outlet));
     jbox_io(b);
     tell_cords(b, true);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("inletoutlet"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("inletoutlet"));
     jbox_redraw(b);
 }
 
