@@ -323,8 +323,14 @@ long jbox_ioplacement(t_jbox *b, t_object *, long n, t_rect *out, long isoutlet)
 
 void jbox_updateinletoutletxpos(t_jbox *b) {
     if (!b) return;
-    jbox_forgetinletoutletxpos(b);
+    // Records the box still has are overwritten in place and its list is
+    // reused: a box that grows inlets one cord at a time comes here once
+    // per inlet, and erasing and re-adding every entry each time made
+    // loading such boxes dominate the map's cost.
     std::vector<const void *> &mine = g_xpos_of[b];
+    std::vector<const void *> before;
+    before.swap(mine);
+    mine.reserve(before.size());
     t_rect r;
     long n = b->b_drawfirstin ? 1 : 0;
     for (t_inlet *in = inlets_of(b); in; in = in->next, ++n) {
@@ -336,6 +342,17 @@ void jbox_updateinletoutletxpos(t_jbox *b) {
         g_xpos[o] = jbox_ioplacement(b, nullptr, n, &r, 1) == 0 ? static_cast<long>(r.x) : 0;
         mine.push_back(o);
     }
+    // Records the box no longer has are forgotten, as before.
+    if (before.empty()) return;
+    if (mine.size() <= 8) {
+        for (const void *rec : before)
+            if (std::find(mine.begin(), mine.end(), rec) == mine.end()) g_xpos.erase(rec);
+        return;
+    }
+    std::vector<const void *> now(mine);
+    std::sort(now.begin(), now.end());
+    for (const void *rec : before)
+        if (!std::binary_search(now.begin(), now.end(), rec)) g_xpos.erase(rec);
 }
 
 void jbox_forgetinletoutletxpos(t_jbox *b) {
