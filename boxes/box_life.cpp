@@ -52,12 +52,13 @@ struct Atoms {
     ~Atoms() {
         if (av) sysmem_freeptr(av);
     }
-    bool get(t_dictionary *d, const char *key) {
+    bool get(t_dictionary *d, t_symbol *key) {
         if (av) sysmem_freeptr(av);
         av = nullptr;
         ac = 0;
-        return d && !dictionary_copyatoms(d, sym(key), &ac, &av) && ac > 0;
+        return d && !dictionary_copyatoms(d, key, &ac, &av) && ac > 0;
     }
+    bool get(t_dictionary *d, const char *key) { return get(d, sym(key)); }
 };
 
 void publish_counts(t_jbox *b, long sign) {
@@ -74,9 +75,9 @@ void publish_counts(t_jbox *b, long sign) {
 }
 
 // Sets a box attribute from a dictionary entry when present.
-void apply(t_jbox *b, t_dictionary *d, const char *key) {
+void apply(t_jbox *b, t_dictionary *d, t_symbol *key) {
     Atoms v;
-    if (v.get(d, key)) object_attr_setvalueof(&b->b_ob, sym(key), v.ac, v.av);
+    if (v.get(d, key)) object_attr_setvalueof(&b->b_ob, key, v.ac, v.av);
 }
 
 // Gives one box its own value of an attribute-attribute.
@@ -262,24 +263,25 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
         // 11.6 Older files name the patching rectangle "rect".
         if (!dictionary_hasentry(d, KSYM("patching_rect"))) {
             Atoms r;
-            if (r.get(d, "rect") || r.get(dictionary_prototypefromclass(c), "rect"))
+            if (r.get(d, KSYM("rect")) || r.get(dictionary_prototypefromclass(c), KSYM("rect")))
                 dictionary_appendatoms(d, KSYM("patching_rect"), r.ac, r.av);
         }
         // 11.7
-        apply(b, d, "patching_rect");
-        apply(b, d, "patching_position");
-        apply(b, d, "presentation");
+        apply(b, d, KSYM("patching_rect"));
+        apply(b, d, KSYM("patching_position"));
+        apply(b, d, KSYM("presentation"));
         {
             Atoms r;
-            if (r.get(d, "presentation_rect") && r.ac >= 4 && atom_getfloat(r.av + 2) > 0 &&
+            if (r.get(d, KSYM("presentation_rect")) && r.ac >= 4 && atom_getfloat(r.av + 2) > 0 &&
                 atom_getfloat(r.av + 3) > 0)
                 object_attr_setvalueof(self, KSYM("presentation_rect"), r.ac, r.av);
         }
-        for (const char *key : {"presentation_position", "hint", "hidden", "fontname", "fontface",
-                                "fontsize", "color", "varname"})
+        for (t_symbol *key : {KSYM("presentation_position"), KSYM("hint"), KSYM("hidden"), KSYM("fontname"),
+                              KSYM("fontface"), KSYM("fontsize"), KSYM("color"), KSYM("varname")})
             apply(b, d, key);
         dictionary_getsym(d, KSYM("id"), &given_id);
-        for (const char *key : {"background", "ignoreclick", "boxalpha", "annotation"}) apply(b, d, key);
+        for (t_symbol *key : {KSYM("background"), KSYM("ignoreclick"), KSYM("boxalpha"), KSYM("annotation")})
+            apply(b, d, key);
         t_atom_long ht = 0;
         if (!dictionary_getlong(d, KSYM("hinttrack"), &ht)) b->b_hinttrack = ht ? 1 : 0;
         t_symbol *proto = nullptr;
@@ -289,8 +291,8 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
         dictionary_getlong(d, KSYM("fixwidth"), &fixwidth);
         dictionary_getlong(d, KSYM("linecount"), &linecount);
         dictionary_getlong(d, KSYM("presentation_linecount"), &presentation_linecount);
-        apply(b, d, "nextfocus");
-        apply(b, d, "prevfocus");
+        apply(b, d, KSYM("nextfocus"));
+        apply(b, d, KSYM("prevfocus"));
         // 11.8 For the first paint.
         t_atom info[3];
         atom_setlong(info, fixwidth);
@@ -319,16 +321,16 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     if (flags & JBOX_FLAG_TEXTFIELD) {
         b->b_textfield = textfield_new_for(self);
         if (d && dictionary_hasentry(d, KSYM("textjustification")))
-            apply(b, d, "textjustification");
+            apply(b, d, KSYM("textjustification"));
         else
             jbox_settextjustification(b, b->b_textjustification);
         if (b->b_text) jbox_updatetextfield(b);
         else if (b->b_textfield && dict_text && dict_text != empty())
             object_method(b->b_textfield, KSYM("settext"), dict_text->name);
-        if (d) apply(b, d, "textcolor");
+        if (d) apply(b, d, KSYM("textcolor"));
     }
     // 15.
-    if (d) apply(b, d, "jspainterfile");
+    if (d) apply(b, d, KSYM("jspainterfile"));
     // 16.
     jpatcher_linkbox(p, self);
     // 17.
@@ -428,7 +430,7 @@ void jbox_getinstanceattributes(t_jbox *b, t_dictionary *d) {
 
 void jbox_markfrozenattributes(t_jbox *b, t_dictionary *d) {
     Atoms names;
-    if (!b || !names.get(d, "frozen_box_attributes")) return;
+    if (!b || !names.get(d, KSYM("frozen_box_attributes"))) return;
     for (long i = 0; i < names.ac; ++i) {
         t_symbol *s = atom_getsym(names.av + i);
         if (s && s != empty()) jbox_markattributefrozen(b, s);
