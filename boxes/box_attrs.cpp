@@ -14,6 +14,7 @@
 #include <string>
 
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
 #include "kivo/class.h"
@@ -92,10 +93,10 @@ void set_locally(t_jbox *b, t_symbol *attrname) {
 t_kivo_err rect_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b || !attr) return -1;
-    jbox_setrect_fromatoms(b, sym("presentation_rect"), ac, av);
-    object_notify(x, _sym(attr_modified), object_attr_get(x, sym("presentation_rect")));
-    jbox_setrect_fromatoms(b, sym("patching_rect"), ac, av);
-    object_notify(x, _sym(attr_modified), object_attr_get(x, sym("patching_rect")));
+    jbox_setrect_fromatoms(b, KSYM("presentation_rect"), ac, av);
+    object_notify(x, _sym(attr_modified), object_attr_get(x, KSYM("presentation_rect")));
+    jbox_setrect_fromatoms(b, KSYM("patching_rect"), ac, av);
+    object_notify(x, _sym(attr_modified), object_attr_get(x, KSYM("patching_rect")));
     return 0;
 }
 t_kivo_err namedrect_set(t_object *x, t_object *attr, long ac, t_atom *av) {
@@ -109,10 +110,10 @@ t_kivo_err position_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     if (!b || !attr) return -1;
     long n = ac < 2 ? ac : 2;
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
-    if (name == sym("position") || name == sym("presentation_position"))
-        jbox_setrect_fromatoms(b, sym("presentation_rect"), n, av);
-    if (name == sym("position") || name == sym("patching_position"))
-        jbox_setrect_fromatoms(b, sym("patching_rect"), n, av);
+    if (name == KSYM("position") || name == KSYM("presentation_position"))
+        jbox_setrect_fromatoms(b, KSYM("presentation_rect"), n, av);
+    if (name == KSYM("position") || name == KSYM("patching_position"))
+        jbox_setrect_fromatoms(b, KSYM("patching_rect"), n, av);
     return 0;
 }
 t_kivo_err set_size_of(t_jbox *b, t_symbol *which, long ac, t_atom *av) {
@@ -126,10 +127,10 @@ t_kivo_err size_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b || !attr) return -1;
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
-    if (name == sym("patching_size")) return set_size_of(b, sym("patching_rect"), ac, av);
-    t_kivo_err err = set_size_of(b, sym("presentation_rect"), ac, av);
-    if (err || name == sym("presentation_size")) return err;
-    return set_size_of(b, sym("patching_rect"), ac, av);
+    if (name == KSYM("patching_size")) return set_size_of(b, KSYM("patching_rect"), ac, av);
+    t_kivo_err err = set_size_of(b, KSYM("presentation_rect"), ac, av);
+    if (err || name == KSYM("presentation_size")) return err;
+    return set_size_of(b, KSYM("patching_rect"), ac, av);
 }
 
 // ---- identity and relations
@@ -191,7 +192,7 @@ t_kivo_err notified_flag_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b || !attr || ac < 1 || !av) return -1;
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
-    if (name == sym("opaque")) b->b_opaque = onoff(ac, av);
+    if (name == KSYM("opaque")) b->b_opaque = onoff(ac, av);
     else b->b_useimagebuffer = onoff(ac, av);
     notify(b, name->name);
     return 0;
@@ -204,8 +205,8 @@ t_kivo_err fontname_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     if (!b || ac < 1 || !av) return -1;
     t_symbol *name = atom_getsym(av);
     if (!name || name == empty()) return -1;
-    set_locally(b, sym("fontname"));
-    jbox_updatefont(b, attr ? sym("fontname") : nullptr, name, b->b_fontface, b->b_textjustification,
+    set_locally(b, KSYM("fontname"));
+    jbox_updatefont(b, attr ? KSYM("fontname") : nullptr, name, b->b_fontface, b->b_textjustification,
                     b->b_fontsize);
     return 0;
 }
@@ -215,25 +216,25 @@ t_kivo_err fontface_set(t_object *x, t_object *, long ac, t_atom *av) {
     long face = 0;
     if (atom_gettype(av) == AT_SYM) {
         t_symbol *s = atom_getsym(av);
-        face = s == sym("bold") ? 1 : s == sym("italic") ? 2 : s == sym("bold_italic") ? 3 : 0;
+        face = s == KSYM("bold") ? 1 : s == KSYM("italic") ? 2 : s == KSYM("bold_italic") ? 3 : 0;
     } else {
         face = static_cast<long>(atom_getlong(av));
     }
-    set_locally(b, sym("fontface"));
-    jbox_updatefont(b, sym("fontface"), b->b_fontname, face, b->b_textjustification, b->b_fontsize);
+    set_locally(b, KSYM("fontface"));
+    jbox_updatefont(b, KSYM("fontface"), b->b_fontname, face, b->b_textjustification, b->b_fontsize);
     return 0;
 }
 t_kivo_err fontsize_set(t_object *x, t_object *, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b || ac < 1 || !av) return -1;
-    set_locally(b, sym("fontsize"));
+    set_locally(b, KSYM("fontsize"));
     jbox_setfontsize(b, atom_getfloat(av));
     return 0;
 }
 t_kivo_err textjustification_set(t_object *x, t_object *, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b || ac < 1 || !av || atom_gettype(av) != AT_LONG) return -1;
-    set_locally(b, sym("textjustification"));
+    set_locally(b, KSYM("textjustification"));
     jbox_settextjustification(b, static_cast<long>(atom_getlong(av)));
     return 0;
 }
@@ -245,7 +246,7 @@ t_kivo_err textcolor_get(t_object *x, t_object *, long *ac, t_atom **av) {
     }
     long n = 0;
     t_atom *got = nullptr;
-    if (object_attr_getvalueof(b->b_textfield, sym("textcolor"), &n, &got) || n < 4) {
+    if (object_attr_getvalueof(b->b_textfield, KSYM("textcolor"), &n, &got) || n < 4) {
         if (got) sysmem_freeptr(got);
         if (ac) *ac = 0;
         return 0;
@@ -263,8 +264,8 @@ t_kivo_err textcolor_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (!b || !b->b_textfield || ac < 4 || !av) return 0;
     t_atom c[4];
     for (int i = 0; i < 4; ++i) atom_setfloat(c + i, atom_getfloat(av + i));
-    set_locally(b, sym("textcolor"));
-    object_attr_setvalueof(b->b_textfield, sym("textcolor"), 4, c);
+    set_locally(b, KSYM("textcolor"));
+    object_attr_setvalueof(b->b_textfield, KSYM("textcolor"), 4, c);
     return 0;
 }
 t_kivo_err color_set(t_object *x, t_object *, long ac, t_atom *av) {
@@ -282,7 +283,7 @@ t_kivo_err color_set(t_object *x, t_object *, long ac, t_atom *av) {
         return -1;
     }
     b->b_color = c;
-    set_locally(b, sym("color"));
+    set_locally(b, KSYM("color"));
     notify(b, "color");
     return 0;
 }
@@ -299,8 +300,8 @@ t_kivo_err boxatoms_get(t_object *x, t_object *, long *ac, t_atom **av) {
         t_atom *out = *av + i;
         char buf[600];
         switch (atom_gettype(a)) {
-        case AT_SEMI: atom_setsym(out, sym(";")); break;
-        case AT_COMMA: atom_setsym(out, sym(",")); break;
+        case AT_SEMI: atom_setsym(out, KSYM(";")); break;
+        case AT_COMMA: atom_setsym(out, KSYM(",")); break;
         case AT_DOLLAR:
             std::snprintf(buf, sizeof buf, "$%ld ", static_cast<long>(a->value.w_long));
             atom_setsym(out, sym(buf));
@@ -365,8 +366,8 @@ t_kivo_err droprole_get(t_object *x, t_object *, long *ac, t_atom **av) {
     t_jbox *b = B(x);
     if (!b) return -1;
     long locked = 0;
-    if (b->b_pending && object_attr_get(static_cast<t_object *>(b->b_pending), sym("locked")))
-        locked = object_attr_getlong(static_cast<t_object *>(b->b_pending), sym("locked"));
+    if (b->b_pending && object_attr_get(static_cast<t_object *>(b->b_pending), KSYM("locked")))
+        locked = object_attr_getlong(static_cast<t_object *>(b->b_pending), KSYM("locked"));
     else
         locked = jpatcher_get_locked(b->b_patcher);
     t_object *o = jbox_getobject(b);
@@ -379,31 +380,31 @@ t_kivo_err droprole_get(t_object *x, t_object *, long *ac, t_atom **av) {
         return -1;
     }
     long k = 0;
-    if (!locked) atom_setsym(*av + k++, sym("box"));
+    if (!locked) atom_setsym(*av + k++, KSYM("box"));
     for (long i = 0; i < n; ++i) (*av)[k++] = vals[i];
     if (vals) sysmem_freeptr(vals);
     return 0;
 }
 t_kivo_err jspainterfile_get(t_object *x, t_object *, long *ac, t_atom **av) {
     t_object *painter = nullptr;
-    if (B(x)) object_obex_lookup(x, sym("jspainter"), &painter);
-    return ret_sym(ac, av, painter ? object_attr_getsym(painter, sym("filename")) : empty());
+    if (B(x)) object_obex_lookup(x, KSYM("jspainter"), &painter);
+    return ret_sym(ac, av, painter ? object_attr_getsym(painter, KSYM("filename")) : empty());
 }
 t_kivo_err jspainterfile_set(t_object *x, t_object *, long ac, t_atom *av) {
     t_jbox *b = B(x);
     if (!b) return -1;
     t_object *painter = nullptr;
-    if (!object_obex_lookup(x, sym("jspainter"), &painter) && painter) {
-        object_method(painter, sym("resetbox"));
-        object_obex_chuck(x, sym("jspainter")); // frees it
+    if (!object_obex_lookup(x, KSYM("jspainter"), &painter) && painter) {
+        object_method(painter, KSYM("resetbox"));
+        object_obex_chuck(x, KSYM("jspainter")); // frees it
         object_free(painter);
     }
     t_symbol *file = ac > 0 && av ? atom_getsym(av) : empty();
     if (!file || file == empty()) return 0;
     // The painter and its script engine are externals; without them the box
     // is simply drawn as usual.
-    if (!class_findbyname(_sym(nobox), sym("jspainter"))) return 0;
-    object_new(_sym(nobox), sym("jspainter"), x, file);
+    if (!class_findbyname(_sym(nobox), KSYM("jspainter"))) return 0;
+    object_new(_sym(nobox), KSYM("jspainter"), x, file);
     return 0;
 }
 
@@ -652,7 +653,7 @@ void jbox_setignoreclick(t_jbox *b, long on) {
     unsigned char v = on ? 1 : 0, old = b->b_ignoreclick;
     b->b_ignoreclick = v;
     notify(b, "ignoreclick");
-    if (v || old) object_attr_setdisabled(&b->b_ob, sym("annotation"), v);
+    if (v || old) object_attr_setdisabled(&b->b_ob, KSYM("annotation"), v);
 }
 
 void jbox_setpresentation(t_jbox *b, long on) {
@@ -662,9 +663,9 @@ void jbox_setpresentation(t_jbox *b, long on) {
     b->b_presentation = v;
     if (v) {
         t_rect r = b->b_patching_rect;
-        jbox_setrect(b, sym("presentation_rect"), r.x, r.y, r.width, r.height);
+        jbox_setrect(b, KSYM("presentation_rect"), r.x, r.y, r.width, r.height);
     } else {
-        jbox_setrect(b, sym("presentation_rect"), 0, 0, 0, 0);
+        jbox_setrect(b, KSYM("presentation_rect"), 0, 0, 0, 0);
     }
     notify(b, "presentation");
 }
@@ -674,18 +675,18 @@ t_symbol *jbox_getdescription(t_jbox *b) {
     t_object *o = jbox_getobject(b);
     t_symbol *name = object_classname(o);
     if (!name) return empty();
-    if (name == sym("jpatcher")) {
+    if (name == KSYM("jpatcher")) {
         t_object *p = o;
         t_symbol *file = jpatcher_get_filename(p);
         if (!file || file == empty()) file = jpatcher_get_name(p);
-        std::string s = object_classname(&b->b_ob) == sym("bpatcher") ? "bpatcher - " : "patcher - ";
+        std::string s = object_classname(&b->b_ob) == KSYM("bpatcher") ? "bpatcher - " : "patcher - ";
         s += file ? file->name : "";
         if (s.size() > 511) s.resize(511);
         return gensym(s.c_str());
     }
-    if (name == sym("jbogus")) {
+    if (name == KSYM("jbogus")) {
         t_symbol *help = nullptr;
-        if (object_attr_get(o, sym("realclass"))) help = object_attr_getsym(o, sym("realclass"));
+        if (object_attr_get(o, KSYM("realclass"))) help = object_attr_getsym(o, KSYM("realclass"));
         if (help && help != empty()) return help;
     }
     return name;
@@ -754,7 +755,7 @@ t_symbol *jbox_get_varname(t_object *box) {
     return b ? (b->b_varname ? b->b_varname : empty()) : nullptr;
 }
 t_kivo_err jbox_set_varname(t_object *box, t_symbol *name) {
-    return box ? object_attr_setsym(box, sym("varname"), name ? name : empty()) : -1;
+    return box ? object_attr_setsym(box, KSYM("varname"), name ? name : empty()) : -1;
 }
 t_object *jbox_get_textfield(t_object *box) {
     t_jbox *b = B(box);
@@ -765,21 +766,21 @@ char jbox_get_hidden(t_object *box) {
     return b ? static_cast<char>(b->b_hidden) : 0;
 }
 t_kivo_err jbox_set_hidden(t_object *box, char c) {
-    return box ? object_attr_setchar(box, sym("hidden"), c) : -1;
+    return box ? object_attr_setchar(box, KSYM("hidden"), c) : -1;
 }
 t_symbol *jbox_get_fontname(t_object *box) {
     t_jbox *b = B(box);
     return b ? b->b_fontname : nullptr;
 }
 t_kivo_err jbox_set_fontname(t_object *box, t_symbol *name) {
-    return box ? object_attr_setsym(box, sym("fontname"), name) : -1;
+    return box ? object_attr_setsym(box, KSYM("fontname"), name) : -1;
 }
 double jbox_get_fontsize(t_object *box) {
     t_jbox *b = B(box);
     return b ? b->b_fontsize : 0;
 }
 t_kivo_err jbox_set_fontsize(t_object *box, double size) {
-    return box ? object_attr_setfloat(box, sym("fontsize"), size) : -1;
+    return box ? object_attr_setfloat(box, KSYM("fontsize"), size) : -1;
 }
 t_kivo_err jbox_get_color(t_object *box, t_jrgba *prgba) {
     t_jbox *b = B(box);
@@ -794,7 +795,7 @@ t_kivo_err jbox_set_color(t_object *box, t_jrgba *prgba) {
     atom_setfloat(a + 1, prgba->green);
     atom_setfloat(a + 2, prgba->blue);
     atom_setfloat(a + 3, prgba->alpha);
-    return object_attr_setvalueof(box, sym("color"), 4, a);
+    return object_attr_setvalueof(box, KSYM("color"), 4, a);
 }
 const char *jbox_get_hintstring(t_object *box) {
     t_jbox *b = B(box);
@@ -838,14 +839,14 @@ char jbox_get_background(t_object *box) {
     return b ? static_cast<char>(b->b_background) : 0;
 }
 t_kivo_err jbox_set_background(t_object *box, char d) {
-    return box ? object_attr_setchar(box, sym("background"), d) : -1;
+    return box ? object_attr_setchar(box, KSYM("background"), d) : -1;
 }
 char jbox_get_ignoreclick(t_object *box) {
     t_jbox *b = B(box);
     return b ? static_cast<char>(b->b_ignoreclick) : 0;
 }
 t_kivo_err jbox_set_ignoreclick(t_object *box, char d) {
-    return box ? object_attr_setchar(box, sym("ignoreclick"), d) : -1;
+    return box ? object_attr_setchar(box, KSYM("ignoreclick"), d) : -1;
 }
 char jbox_get_drawfirstin(t_object *box) {
     t_jbox *b = B(box);
@@ -949,16 +950,16 @@ t_kivo_err jbox_set_rect_for_sym(t_object *box, t_symbol *which, t_rect *pr) {
     return set_doubles(box, which->name, 4, v);
 }
 t_kivo_err jbox_get_patching_rect(t_object *box, t_rect *pr) {
-    return jbox_get_rect_for_sym(box, sym("patching_rect"), pr);
+    return jbox_get_rect_for_sym(box, KSYM("patching_rect"), pr);
 }
 t_kivo_err jbox_set_patching_rect(t_object *box, t_rect *pr) {
-    return jbox_set_rect_for_sym(box, sym("patching_rect"), pr);
+    return jbox_set_rect_for_sym(box, KSYM("patching_rect"), pr);
 }
 t_kivo_err jbox_get_presentation_rect(t_object *box, t_rect *pr) {
-    return jbox_get_rect_for_sym(box, sym("presentation_rect"), pr);
+    return jbox_get_rect_for_sym(box, KSYM("presentation_rect"), pr);
 }
 t_kivo_err jbox_set_presentation_rect(t_object *box, t_rect *pr) {
-    return jbox_set_rect_for_sym(box, sym("presentation_rect"), pr);
+    return jbox_set_rect_for_sym(box, KSYM("presentation_rect"), pr);
 }
 static t_kivo_err get_pair(t_object *box, const char *attr, double *a, double *b) {
     double v[2];

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
 #include "kivo/class.h"
@@ -58,19 +59,19 @@ void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *onl
     t_object *attr = object_attr_get(x, name);
     if (!attr) return;
     if (only && !object_attr_attr_getlong(x, name, sym(only))) return;
-    bool frozen = object_attr_attr_getlong(x, name, sym("frozen")) != 0;
-    bool autofrozen = object_attr_attr_getlong(x, name, sym("autofrozen")) != 0;
-    bool save = object_attr_attr_getlong(x, name, sym("save")) != 0;
+    bool frozen = object_attr_attr_getlong(x, name, KSYM("frozen")) != 0;
+    bool autofrozen = object_attr_attr_getlong(x, name, KSYM("autofrozen")) != 0;
+    bool save = object_attr_attr_getlong(x, name, KSYM("save")) != 0;
     if (!only && !save && !frozen) return;
     if (!frozen && !ctx.imprint && jbox_isdefaultattribute(x, name)) return;
     Atoms v;
     if (frozen) {
-        if (object_attr_attr_getvalueof(x, name, sym("freezevalue"), &v.ac, &v.av)) return;
+        if (object_attr_attr_getvalueof(x, name, KSYM("freezevalue"), &v.ac, &v.av)) return;
     } else if (object_attr_getvalueof(x, name, &v.ac, &v.av)) {
         return;
     }
     // An empty value says nothing, except a box without outlets.
-    if (v.ac <= 0 && name != sym("outlettype")) return;
+    if (v.ac <= 0 && name != KSYM("outlettype")) return;
     append_value(ctx.target, name, v.ac, v.av);
     if (frozen && !autofrozen) ctx.frozen_names.push_back(name);
 }
@@ -96,7 +97,7 @@ t_hashtab *instance_table(t_object *x) {
 std::string field_text(t_object *field) {
     char *text = nullptr;
     long size = 0;
-    object_method(field, sym("gettextptr"), &text, &size);
+    object_method(field, KSYM("gettextptr"), &text, &size);
     return text && size > 0 ? std::string(text, static_cast<size_t>(size)) : std::string();
 }
 
@@ -114,14 +115,14 @@ long jbox_isdefaultattribute(t_object *x, t_symbol *name) {
     t_object *attr = x && name ? object_attr_get(x, name) : nullptr;
     if (!attr) return 0;
     if (object_attr_getinherited(x, name)) return 1;
-    if (object_attr_get(attr, sym("stylealias"))) {
-        t_symbol *alias = object_attr_getsym(attr, sym("stylealias"));
+    if (object_attr_get(attr, KSYM("stylealias"))) {
+        t_symbol *alias = object_attr_getsym(attr, KSYM("stylealias"));
         if (alias && object_attr_getinherited(x, alias)) return 1;
     }
-    if (object_attr_get(attr, sym("defaultname"))) return defaults_comparevalue(x, name);
-    if (!object_attr_get(attr, sym("default"))) return 0;
+    if (object_attr_get(attr, KSYM("defaultname"))) return defaults_comparevalue(x, name);
+    if (!object_attr_get(attr, KSYM("default"))) return 0;
     Atoms def, now;
-    if (object_attr_getvalueof(attr, sym("default"), &def.ac, &def.av)) return 0;
+    if (object_attr_getvalueof(attr, KSYM("default"), &def.ac, &def.av)) return 0;
     if (object_attr_getvalueof(x, name, &now.ac, &now.av)) return 0;
     if (def.ac != now.ac) return 0;
     for (long i = 0; i < def.ac; ++i) {
@@ -145,13 +146,13 @@ void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
     std::vector<t_symbol *> own = names_of(instance_table(x));
     bool any = false;
     for (t_symbol *name : own)
-        if (object_attr_attr_getlong(x, name, sym("instanceattr"))) any = true;
+        if (object_attr_attr_getlong(x, name, KSYM("instanceattr"))) any = true;
     if (any) {
         t_dictionary *ia = dictionary_new();
         Context inner{ia, ctx.imprint, {}};
         for (t_symbol *name : own) append_attribute(x, name, inner, "instanceattr");
         ctx.frozen_names.insert(ctx.frozen_names.end(), inner.frozen_names.begin(), inner.frozen_names.end());
-        dictionary_appenddictionary(d, sym("instance_attributes"), &ia->ob);
+        dictionary_appenddictionary(d, KSYM("instance_attributes"), &ia->ob);
     }
     // 3. A placeholder keeps the attributes its missing class would have read.
     if (b->b_bogus)
@@ -160,7 +161,7 @@ void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
     if (!ctx.frozen_names.empty()) {
         std::vector<t_atom> names(ctx.frozen_names.size());
         for (size_t i = 0; i < names.size(); ++i) atom_setsym(&names[i], ctx.frozen_names[i]);
-        dictionary_appendatoms(d, sym("frozen_box_attributes"), static_cast<long>(names.size()), names.data());
+        dictionary_appendatoms(d, KSYM("frozen_box_attributes"), static_cast<long>(names.size()), names.data());
     }
     // 5.
     jbox_appendparameters(b, d);
@@ -169,10 +170,10 @@ void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
 void jbox_appendparameters(t_jbox *b, t_dictionary *d) {
     if (!b || !d) return;
     t_object *x = &b->b_ob;
-    if (object_attr_get(x, sym("valueof")) && object_attr_attr_getlong(x, sym("valueof"), sym("save"))) {
+    if (object_attr_get(x, KSYM("valueof")) && object_attr_attr_getlong(x, KSYM("valueof"), KSYM("save"))) {
         Atoms v;
-        if (!object_attr_getvalueof_frozen(x, sym("valueof"), 0, &v.ac, &v.av) && v.ac > 0)
-            append_value(d, sym("valueof"), v.ac, v.av);
+        if (!object_attr_getvalueof_frozen(x, KSYM("valueof"), 0, &v.ac, &v.av) && v.ac > 0)
+            append_value(d, KSYM("valueof"), v.ac, v.av);
     }
     jbox_appendattrattributes(b, d);
 }
@@ -186,16 +187,16 @@ void jbox_appendattrattributes(t_jbox *b, t_dictionary *d) {
     std::vector<t_symbol *> names = names_of(c ? c->attributes : nullptr);
     for (t_symbol *own : names_of(instance_table(x))) names.push_back(own);
     for (t_symbol *name : names) {
-        if (dictionary_hasentry(all, name) || !object_attr_attr_getlong(x, name, sym("attr_attr_save")))
+        if (dictionary_hasentry(all, name) || !object_attr_attr_getlong(x, name, KSYM("attr_attr_save")))
             continue;
         t_object *attr = object_attr_get(x, name);
         t_dictionary *per = dictionary_new();
         for (t_symbol *aa : names_of(instance_table(attr))) {
-            if (!object_attr_attr_getlong(attr, aa, sym("save"))) continue;
+            if (!object_attr_attr_getlong(attr, aa, KSYM("save"))) continue;
             Atoms v;
             if (object_attr_getvalueof_frozen(attr, aa, 0, &v.ac, &v.av) || v.ac <= 0) continue;
             t_object *aattr = object_attr_get(attr, aa);
-            bool array = aattr && object_classname(aattr) == sym("attr_offset_array");
+            bool array = aattr && object_classname(aattr) == KSYM("attr_offset_array");
             if (array) dictionary_appendatoms(per, aa, v.ac, v.av);
             else append_value(per, aa, v.ac, v.av);
         }
@@ -203,7 +204,7 @@ void jbox_appendattrattributes(t_jbox *b, t_dictionary *d) {
     }
     jbox_removedefaultattributes(b, all);
     if (dictionary_getentrycount(all) > 0)
-        dictionary_appenddictionary(d, sym("saved_attribute_attributes"), &all->ob);
+        dictionary_appenddictionary(d, KSYM("saved_attribute_attributes"), &all->ob);
     else
         object_free(all);
 }
@@ -239,54 +240,54 @@ void jbox_appendtodictionary(t_jbox *b, t_dictionary *d) {
     t_object *x = &b->b_ob;
     // 1. A placeholder writes the class it stands in for.
     t_symbol *kclass = nullptr;
-    if (object_attr_get(x, sym("realclass"))) kclass = object_attr_getsym(x, sym("realclass"));
+    if (object_attr_get(x, KSYM("realclass"))) kclass = object_attr_getsym(x, KSYM("realclass"));
     if (!kclass || kclass == empty()) kclass = object_classname(x);
-    dictionary_appendsym(d, sym("kivoclass"), kclass);
+    dictionary_appendsym(d, KSYM("kivoclass"), kclass);
     // 2-5.
-    if (b->b_hint) dictionary_appendsym(d, sym("hint"), sym(b->b_hint));
-    if (b->b_annotation) dictionary_appendsym(d, sym("annotation"), sym(b->b_annotation));
-    if (b->b_varname && b->b_varname != empty()) dictionary_appendsym(d, sym("varname"), b->b_varname);
+    if (b->b_hint) dictionary_appendsym(d, KSYM("hint"), sym(b->b_hint));
+    if (b->b_annotation) dictionary_appendsym(d, KSYM("annotation"), sym(b->b_annotation));
+    if (b->b_varname && b->b_varname != empty()) dictionary_appendsym(d, KSYM("varname"), b->b_varname);
     if (b->b_prototypename && b->b_prototypename != empty())
-        dictionary_appendsym(d, sym("prototypename"), b->b_prototypename);
+        dictionary_appendsym(d, KSYM("prototypename"), b->b_prototypename);
     // 7. The box text, as typed when it held patcher arguments.
     if (b->b_text) {
         t_object *frozen = nullptr;
         t_jpatcher *px = jpatcher_cast(b->b_patcher);
-        if (object_attr_get(x, sym("frozen_text"))) frozen = object_attr_getobj(x, sym("frozen_text"));
+        if (object_attr_get(x, KSYM("frozen_text"))) frozen = object_attr_getobj(x, KSYM("frozen_text"));
         if (frozen && (!px || px->save_frozen_text)) {
             const char *t = string_getptr(reinterpret_cast<t_string *>(frozen));
-            dictionary_appendstring(d, sym("text"), t ? t : "");
+            dictionary_appendstring(d, KSYM("text"), t ? t : "");
         } else {
             t_handle h = sysmem_newhandle(0);
             t_ptr_size size = 0;
             if (h && !atombuf_totext_flags(b->b_text, h, &size, b->b_isnewobj ? 3 : 0) && size > 0) {
                 std::string t(*h, size);
-                dictionary_appendstring(d, sym("text"), t.c_str());
+                dictionary_appendstring(d, KSYM("text"), t.c_str());
             }
             if (h) sysmem_freehandle(h);
         }
     }
     // 8-10. The text field's text and its line counts.
-    if (b->b_textfield && !object_attr_getlong(b->b_textfield, sym("dontsave"))) {
+    if (b->b_textfield && !object_attr_getlong(b->b_textfield, KSYM("dontsave"))) {
         if (!b->b_text) {
             std::string t = field_text(b->b_textfield);
-            if (!t.empty()) dictionary_appendstring(d, sym("text"), t.c_str());
+            if (!t.empty()) dictionary_appendstring(d, KSYM("text"), t.c_str());
         }
         long lines = lines_at(b->b_textfield, b->b_patching_rect);
-        if (lines >= 2) dictionary_appendlong(d, sym("linecount"), lines);
+        if (lines >= 2) dictionary_appendlong(d, KSYM("linecount"), lines);
         const t_rect &pr = b->b_presentation_rect;
         if (pr.width > 0 && pr.height > 0) {
             long plines = lines_at(b->b_textfield, pr);
-            if (plines >= 2) dictionary_appendlong(d, sym("presentation_linecount"), plines);
+            if (plines >= 2) dictionary_appendlong(d, KSYM("presentation_linecount"), plines);
         }
     }
     // 11-16.
     jbox_appendattributes(b, d);
     // 17.
-    t_symbol *painter = object_attr_getsym(x, sym("jspainterfile"));
-    if (painter && painter != empty()) dictionary_appendsym(d, sym("jspainterfile"), painter);
+    t_symbol *painter = object_attr_getsym(x, KSYM("jspainterfile"));
+    if (painter && painter != empty()) dictionary_appendsym(d, KSYM("jspainterfile"), painter);
     // 18. The class's own state, last.
-    if (method m = class_method(object_class(x), sym("jsave")))
+    if (method m = class_method(object_class(x), KSYM("jsave")))
         reinterpret_cast<void (*)(t_object *, t_dictionary *)>(m)(x, d);
 }
 

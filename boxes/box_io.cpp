@@ -23,6 +23,7 @@
 #include "boxes/boxgeom_internal.h"
 #include "boxes/jbox_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/dispatch.h"
@@ -231,7 +232,7 @@ void jbox_io(t_jbox *b) {
         // out shows none of the patcher's inlets and outlets.
         t_object *ignored = nullptr;
         const bool hide = fi && jpatcher_cast(fi) &&
-                          object_obex_lookup(&b->b_ob, sym("##noimbedinoutlets##"), &ignored) == 0;
+                          object_obex_lookup(&b->b_ob, KSYM("##noimbedinoutlets##"), &ignored) == 0;
         b->b_ob.inlet = fi && !hide ? first_inlet(fi) : nullptr;
         b->b_ob.outlet = fi && !hide ? fi->outlet : nullptr;
     }
@@ -252,7 +253,7 @@ void jbox_setinlet(t_jbox *b, t_object *obj) {
         jbox_updateinletoutletxpos(b);
         return;
     }
-    if (method imbed = my_object_getmethod(obj, sym("imbed"))) {
+    if (method imbed = my_object_getmethod(obj, KSYM("imbed"))) {
         reinterpret_cast<void *(*)(t_object *, t_object *)>(reinterpret_cast<void (*)()>(imbed))(
             obj, &b->b_ob);
         return;
@@ -322,8 +323,14 @@ long jbox_ioplacement(t_jbox *b, t_object *, long n, t_rect *out, long isoutlet)
 
 void jbox_updateinletoutletxpos(t_jbox *b) {
     if (!b) return;
-    jbox_forgetinletoutletxpos(b);
+    // Records the box still has are overwritten in place and its list is
+    // reused: a box that grows inlets one cord at a time comes here once
+    // per inlet, and erasing and re-adding every entry each time made
+    // loading such boxes dominate the map's cost.
     std::vector<const void *> &mine = g_xpos_of[b];
+    std::vector<const void *> before;
+    before.swap(mine);
+    mine.reserve(before.size());
     t_rect r;
     long n = b->b_drawfirstin ? 1 : 0;
     for (t_inlet *in = inlets_of(b); in; in = in->next, ++n) {
@@ -335,6 +342,17 @@ void jbox_updateinletoutletxpos(t_jbox *b) {
         g_xpos[o] = jbox_ioplacement(b, nullptr, n, &r, 1) == 0 ? static_cast<long>(r.x) : 0;
         mine.push_back(o);
     }
+    // Records the box no longer has are forgotten, as before.
+    if (before.empty()) return;
+    if (mine.size() <= 8) {
+        for (const void *rec : before)
+            if (std::find(mine.begin(), mine.end(), rec) == mine.end()) g_xpos.erase(rec);
+        return;
+    }
+    std::vector<const void *> now(mine);
+    std::sort(now.begin(), now.end());
+    for (const void *rec : before)
+        if (!std::binary_search(now.begin(), now.end(), rec)) g_xpos.erase(rec);
 }
 
 void jbox_forgetinletoutletxpos(t_jbox *b) {
@@ -369,7 +387,7 @@ long jbox_outletcanconnecttoinlet(t_jbox *receiver, t_jbox *sender, long outletn
         if (o) {
             if (!outlet_canadd(o, in)) return 0;
             if (receiver->b_firstin && sender->b_firstin) {
-                if (method accept = my_object_getmethod(sender->b_firstin, sym("connectionaccept"))) {
+                if (method accept = my_object_getmethod(sender->b_firstin, KSYM("connectionaccept"))) {
                     auto fn = reinterpret_cast<long (*)(t_object *, t_object *, long, long, t_object *,
                                                         t_object *)>(reinterpret_cast<void (*)()>(accept));
                     return fn(sender->b_firstin, receiver->b_firstin, outletnum, inletnum,
@@ -446,7 +464,7 @@ void jbox_moveinlet(t_jbox *b, void *inlet) {
     relink_inlets(b, static_cast<t_inlet *>(inlet));
     jbox_io(b);
     tell_cords(b, false);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("inletoutlet"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("inletoutlet"));
     jbox_redraw(b);
 }
 
@@ -455,7 +473,7 @@ void jbox_moveoutlet(t_jbox *b, void *outlet) {
     relink_outlets(b, static_cast<t_outlet *>(outlet));
     jbox_io(b);
     tell_cords(b, true);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("inletoutlet"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("inletoutlet"));
     jbox_redraw(b);
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "kivo/alerts.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -51,12 +52,13 @@ struct Atoms {
     ~Atoms() {
         if (av) sysmem_freeptr(av);
     }
-    bool get(t_dictionary *d, const char *key) {
+    bool get(t_dictionary *d, t_symbol *key) {
         if (av) sysmem_freeptr(av);
         av = nullptr;
         ac = 0;
-        return d && !dictionary_copyatoms(d, sym(key), &ac, &av) && ac > 0;
+        return d && !dictionary_copyatoms(d, key, &ac, &av) && ac > 0;
     }
+    bool get(t_dictionary *d, const char *key) { return get(d, sym(key)); }
 };
 
 void publish_counts(t_jbox *b, long sign) {
@@ -73,9 +75,9 @@ void publish_counts(t_jbox *b, long sign) {
 }
 
 // Sets a box attribute from a dictionary entry when present.
-void apply(t_jbox *b, t_dictionary *d, const char *key) {
+void apply(t_jbox *b, t_dictionary *d, t_symbol *key) {
     Atoms v;
-    if (v.get(d, key)) object_attr_setvalueof(&b->b_ob, sym(key), v.ac, v.av);
+    if (v.get(d, key)) object_attr_setvalueof(&b->b_ob, key, v.ac, v.av);
 }
 
 // Gives one box its own value of an attribute-attribute.
@@ -135,7 +137,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     t_symbol *given_id = nullptr, *orderbefore = nullptr;
     // 2. Objects made below must not change the record of the newest object.
     // The symbol is bound to the kernel's record of it (a pointer's address).
-    auto *newest = reinterpret_cast<t_object **>(sym("g_kivo_newest")->thing);
+    auto *newest = reinterpret_cast<t_object **>(KSYM("g_kivo_newest")->thing);
     t_object *was_newest = newest ? *newest : nullptr;
     // 3. Everything after the header and the extension store starts clear.
     std::memset(reinterpret_cast<char *>(b) + offsetof(t_jbox, b_patcher), 0,
@@ -146,7 +148,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     t_dictionary *d = nullptr;
     if (c && (c->flags & CLASS_FLAG_NEWDICTIONARY)) {
         d = object_dictionaryarg(argc, argv);
-        if (d) dictionary_getobject(d, sym("#P"), &p);
+        if (d) dictionary_getobject(d, KSYM("#P"), &p);
         if (!p) {
             object_error(&b->b_ob, "no patcher in box dictionary constructor");
             return -1;
@@ -181,7 +183,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     b->b_growy = (flags & JBOX_FLAG_GROWY) ? 1 : 0;
     b->b_growboth = (flags & JBOX_FLAG_GROWBOTH) ? 1 : 0;
     b->b_ignoreclick = (flags & JBOX_FLAG_IGNORECLICK) ? 1 : 0;
-    b->b_canhilite = (flags & JBOX_FLAG_CANHILITE) || (c && class_attr_get(c, sym("nextfocus"))) ? 1 : 0;
+    b->b_canhilite = (flags & JBOX_FLAG_CANHILITE) || (c && class_attr_get(c, KSYM("nextfocus"))) ? 1 : 0;
     b->b_background = (flags & JBOX_FLAG_BACKGROUND) ? 1 : 0;
     b->b_mousedragdelta = (flags & JBOX_FLAG_MOUSEDRAGDELTA) ? 1 : 0;
     b->b_drawiolocked = (flags & JBOX_FLAG_DRAWIOLOCKED) ? 1 : 0;
@@ -196,7 +198,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     if (!b->b_fontname || b->b_fontname == empty()) b->b_fontname = px->fontname ? px->fontname : empty();
     b->b_fontsize = jpatcher_get_default_fontsize(p);
     b->b_fontface = static_cast<unsigned char>(jpatcher_get_default_fontface(p));
-    b->b_textjustification = static_cast<unsigned char>(object_attr_getlong(p, sym("textjustification")));
+    b->b_textjustification = static_cast<unsigned char>(object_attr_getlong(p, KSYM("textjustification")));
     // 10.
     if (flags & JBOX_FLAG_TEXT) b->b_text = atombuf_new(0, nullptr);
     b->b_boxstate = JBOX_STATE_PAINTPENDING;
@@ -206,22 +208,22 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     // 11. The dictionary.
     if (d) {
         Atoms args;
-        object_attr_getvalueof(p, sym("arguments"), &args.ac, &args.av);
+        object_attr_getvalueof(p, KSYM("arguments"), &args.ac, &args.av);
         const char *s = nullptr;
-        if (!dictionary_getstring(d, sym("text"), &s) && s) text = s;
-        else if (t_dictionary *tf = subdict(d, "textfield"); tf && !dictionary_getstring(tf, sym("text"), &s) && s)
+        if (!dictionary_getstring(d, KSYM("text"), &s) && s) text = s;
+        else if (t_dictionary *tf = subdict(d, "textfield"); tf && !dictionary_getstring(tf, KSYM("text"), &s) && s)
             text = s;
-        else if (t_symbol *ts = nullptr; !dictionary_getsym(d, sym("text"), &ts) && ts)
+        else if (t_symbol *ts = nullptr; !dictionary_getsym(d, KSYM("text"), &ts) && ts)
             text = ts->name;
         dict_text = gensym(text.c_str());
         if (!text.empty() && b->b_text) {
             t_symbol *kclass = nullptr;
-            dictionary_getsym(d, sym("kivoclass"), &kclass);
+            dictionary_getsym(d, KSYM("kivoclass"), &kclass);
             std::vector<char> buf(text.begin(), text.end());
             buf.push_back(0);
             char *ptr = buf.data();
             long mode = 0;
-            if (kclass == sym("newobj")) {
+            if (kclass == KSYM("newobj")) {
                 b->b_isnewobj = 1;
                 mode = 3;
             }
@@ -241,13 +243,13 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
             t_dictionary *replaced = nullptr;
             for (long i = 0; i < nkeys; ++i) {
                 t_symbol *k = keys[i];
-                if (k == sym("text") || k == sym("#P") || k == sym("replaced_args")) continue;
+                if (k == KSYM("text") || k == KSYM("#P") || k == KSYM("replaced_args")) continue;
                 if (dictionary_entryisdictionary(d, k) || dictionary_entryisstring(d, k)) continue;
                 Atoms before;
                 if (!replace_args(d, k, args.ac, args.av, before)) continue;
                 if (!replaced) {
                     replaced = dictionary_new();
-                    dictionary_appenddictionary(d, sym("replaced_args"), &replaced->ob);
+                    dictionary_appenddictionary(d, KSYM("replaced_args"), &replaced->ob);
                 }
                 dictionary_appendatoms(replaced, k, before.ac, before.av);
                 if (object_attr_get(self, k)) {
@@ -259,37 +261,38 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
             if (keys) dictionary_freekeys(d, nkeys, keys);
         }
         // 11.6 Older files name the patching rectangle "rect".
-        if (!dictionary_hasentry(d, sym("patching_rect"))) {
+        if (!dictionary_hasentry(d, KSYM("patching_rect"))) {
             Atoms r;
-            if (r.get(d, "rect") || r.get(dictionary_prototypefromclass(c), "rect"))
-                dictionary_appendatoms(d, sym("patching_rect"), r.ac, r.av);
+            if (r.get(d, KSYM("rect")) || r.get(dictionary_prototypefromclass(c), KSYM("rect")))
+                dictionary_appendatoms(d, KSYM("patching_rect"), r.ac, r.av);
         }
         // 11.7
-        apply(b, d, "patching_rect");
-        apply(b, d, "patching_position");
-        apply(b, d, "presentation");
+        apply(b, d, KSYM("patching_rect"));
+        apply(b, d, KSYM("patching_position"));
+        apply(b, d, KSYM("presentation"));
         {
             Atoms r;
-            if (r.get(d, "presentation_rect") && r.ac >= 4 && atom_getfloat(r.av + 2) > 0 &&
+            if (r.get(d, KSYM("presentation_rect")) && r.ac >= 4 && atom_getfloat(r.av + 2) > 0 &&
                 atom_getfloat(r.av + 3) > 0)
-                object_attr_setvalueof(self, sym("presentation_rect"), r.ac, r.av);
+                object_attr_setvalueof(self, KSYM("presentation_rect"), r.ac, r.av);
         }
-        for (const char *key : {"presentation_position", "hint", "hidden", "fontname", "fontface",
-                                "fontsize", "color", "varname"})
+        for (t_symbol *key : {KSYM("presentation_position"), KSYM("hint"), KSYM("hidden"), KSYM("fontname"),
+                              KSYM("fontface"), KSYM("fontsize"), KSYM("color"), KSYM("varname")})
             apply(b, d, key);
-        dictionary_getsym(d, sym("id"), &given_id);
-        for (const char *key : {"background", "ignoreclick", "boxalpha", "annotation"}) apply(b, d, key);
+        dictionary_getsym(d, KSYM("id"), &given_id);
+        for (t_symbol *key : {KSYM("background"), KSYM("ignoreclick"), KSYM("boxalpha"), KSYM("annotation")})
+            apply(b, d, key);
         t_atom_long ht = 0;
-        if (!dictionary_getlong(d, sym("hinttrack"), &ht)) b->b_hinttrack = ht ? 1 : 0;
+        if (!dictionary_getlong(d, KSYM("hinttrack"), &ht)) b->b_hinttrack = ht ? 1 : 0;
         t_symbol *proto = nullptr;
-        if (!dictionary_getsym(d, sym("prototypename"), &proto) && proto) b->b_prototypename = proto;
-        dictionary_getsym(d, sym("orderbefore"), &orderbefore);
-        dictionary_getlong(d, sym("orderfront"), &orderfront);
-        dictionary_getlong(d, sym("fixwidth"), &fixwidth);
-        dictionary_getlong(d, sym("linecount"), &linecount);
-        dictionary_getlong(d, sym("presentation_linecount"), &presentation_linecount);
-        apply(b, d, "nextfocus");
-        apply(b, d, "prevfocus");
+        if (!dictionary_getsym(d, KSYM("prototypename"), &proto) && proto) b->b_prototypename = proto;
+        dictionary_getsym(d, KSYM("orderbefore"), &orderbefore);
+        dictionary_getlong(d, KSYM("orderfront"), &orderfront);
+        dictionary_getlong(d, KSYM("fixwidth"), &fixwidth);
+        dictionary_getlong(d, KSYM("linecount"), &linecount);
+        dictionary_getlong(d, KSYM("presentation_linecount"), &presentation_linecount);
+        apply(b, d, KSYM("nextfocus"));
+        apply(b, d, KSYM("prevfocus"));
         // 11.8 For the first paint.
         t_atom info[3];
         atom_setlong(info, fixwidth);
@@ -317,17 +320,17 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     // 14. The text field.
     if (flags & JBOX_FLAG_TEXTFIELD) {
         b->b_textfield = textfield_new_for(self);
-        if (d && dictionary_hasentry(d, sym("textjustification")))
-            apply(b, d, "textjustification");
+        if (d && dictionary_hasentry(d, KSYM("textjustification")))
+            apply(b, d, KSYM("textjustification"));
         else
             jbox_settextjustification(b, b->b_textjustification);
         if (b->b_text) jbox_updatetextfield(b);
         else if (b->b_textfield && dict_text && dict_text != empty())
-            object_method(b->b_textfield, sym("settext"), dict_text->name);
-        if (d) apply(b, d, "textcolor");
+            object_method(b->b_textfield, KSYM("settext"), dict_text->name);
+        if (d) apply(b, d, KSYM("textcolor"));
     }
     // 15.
-    if (d) apply(b, d, "jspainterfile");
+    if (d) apply(b, d, KSYM("jspainterfile"));
     // 16.
     jpatcher_linkbox(p, self);
     // 17.
@@ -338,7 +341,7 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
     if (newest) *newest = was_newest;
     // 19. Object, message and comment boxes are too many to register.
     t_symbol *cname = object_classname(self);
-    if (cname != _sym(newobj) && cname != sym("message") && cname != sym("comment")) {
+    if (cname != _sym(newobj) && cname != KSYM("message") && cname != KSYM("comment")) {
         object_register(_sym(box), symbol_unique(), self);
         if (c && (c->flags & CLASS_FLAG_NEWDICTIONARY)) object_attach_byptr(self, self);
     }
@@ -353,10 +356,10 @@ void jbox_ready(t_jbox *b) {
     jbox_process_frozen_pendingattrs(b);
     jbox_getattrattributes(b);
     jbox_io(b);
-    if (b->b_textfield) object_attr_setlong(b->b_textfield, sym("ready"), 1);
+    if (b->b_textfield) object_attr_setlong(b->b_textfield, KSYM("ready"), 1);
     object_obex_autostimulate_set(self, 1);
-    jpatcher_boxnotify(b->b_patcher, self, sym("newobject"));
-    sym("g_kivo_newest_box")->thing = self;
+    jpatcher_boxnotify(b->b_patcher, self, KSYM("newobject"));
+    KSYM("g_kivo_newest_box")->thing = self;
     b->b_boxstate |= JBOX_STATE_READY;
 }
 
@@ -366,16 +369,16 @@ void jbox_free(t_jbox *b) {
     t_jpatcher *px = jpatcher_cast(b->b_patcher);
     // The patcher frees its own contents without being told.
     if (px && !px->freeing_contents) {
-        jpatcher_boxnotify(b->b_patcher, self, sym("free"));
+        jpatcher_boxnotify(b->b_patcher, self, KSYM("free"));
         jpatcher_unlinkbox(b->b_patcher, self);
     }
-    if (sym("g_kivo_newest_box")->thing == self) sym("g_kivo_newest_box")->thing = nullptr;
+    if (KSYM("g_kivo_newest_box")->thing == self) KSYM("g_kivo_newest_box")->thing = nullptr;
     t_object *frozen = nullptr;
-    if (object_attr_get(self, sym("frozen_text"))) {
-        frozen = object_attr_getobj(self, sym("frozen_text"));
+    if (object_attr_get(self, KSYM("frozen_text"))) {
+        frozen = object_attr_getobj(self, KSYM("frozen_text"));
         t_atom a;
         atom_setobj(&a, nullptr);
-        object_attr_setvalueof(self, sym("frozen_text"), 1, &a);
+        object_attr_setvalueof(self, KSYM("frozen_text"), 1, &a);
         if (frozen) object_free(frozen);
     }
     if (b->b_textfield) object_free(b->b_textfield);
@@ -396,12 +399,12 @@ void jbox_free(t_jbox *b) {
 void jbox_markattributefrozen(t_jbox *b, t_symbol *name) {
     if (!b || !name) return;
     t_object *list = nullptr;
-    object_obex_lookup(&b->b_ob, sym("frozen_pendingattrs"), &list);
+    object_obex_lookup(&b->b_ob, KSYM("frozen_pendingattrs"), &list);
     if (!list) {
         t_linklist *l = linklist_new();
         if (!l) return;
         linklist_flags(l, LINKLIST_FLAG_DATA);
-        object_obex_store(&b->b_ob, sym("frozen_pendingattrs"), &l->ob);
+        object_obex_store(&b->b_ob, KSYM("frozen_pendingattrs"), &l->ob);
         list = &l->ob;
     }
     linklist_append(reinterpret_cast<t_linklist *>(list), name);
@@ -427,7 +430,7 @@ void jbox_getinstanceattributes(t_jbox *b, t_dictionary *d) {
 
 void jbox_markfrozenattributes(t_jbox *b, t_dictionary *d) {
     Atoms names;
-    if (!b || !names.get(d, "frozen_box_attributes")) return;
+    if (!b || !names.get(d, KSYM("frozen_box_attributes"))) return;
     for (long i = 0; i < names.ac; ++i) {
         t_symbol *s = atom_getsym(names.av + i);
         if (s && s != empty()) jbox_markattributefrozen(b, s);
@@ -441,7 +444,7 @@ void jbox_cacheattrattributes(t_jbox *b, t_dictionary *d) {
     if (!clone) return;
     t_dictionary *valueof = subdict(clone, "valueof");
     Atoms args;
-    if (valueof && !object_attr_getvalueof(b->b_patcher, sym("arguments"), &args.ac, &args.av) && args.ac > 0) {
+    if (valueof && !object_attr_getvalueof(b->b_patcher, KSYM("arguments"), &args.ac, &args.av) && args.ac > 0) {
         long n = 0;
         t_symbol **keys = nullptr;
         dictionary_getkeys_ordered(valueof, &n, &keys);
@@ -451,13 +454,13 @@ void jbox_cacheattrattributes(t_jbox *b, t_dictionary *d) {
         }
         if (keys) dictionary_freekeys(valueof, n, keys);
     }
-    object_obex_store(&b->b_ob, sym("saved_attribute_attributes"), &clone->ob);
+    object_obex_store(&b->b_ob, KSYM("saved_attribute_attributes"), &clone->ob);
 }
 
 void jbox_process_frozen_pendingattrs(t_jbox *b) {
     t_object *list = nullptr;
-    if (!b || object_obex_lookup(&b->b_ob, sym("frozen_pendingattrs"), &list) || !list) return;
-    object_obex_chuck(&b->b_ob, sym("frozen_pendingattrs"));
+    if (!b || object_obex_lookup(&b->b_ob, KSYM("frozen_pendingattrs"), &list) || !list) return;
+    object_obex_chuck(&b->b_ob, KSYM("frozen_pendingattrs"));
     auto *l = reinterpret_cast<t_linklist *>(list);
     for (t_linklistelem *n = l->head; n; n = n->next) {
         auto *name = static_cast<t_symbol *>(n->item);
@@ -472,8 +475,8 @@ void jbox_process_frozen_pendingattrs(t_jbox *b) {
 
 void jbox_getattrattributes(t_jbox *b) {
     t_object *o = nullptr;
-    if (!b || object_obex_lookup(&b->b_ob, sym("saved_attribute_attributes"), &o) || !o) return;
-    object_obex_chuck(&b->b_ob, sym("saved_attribute_attributes"));
+    if (!b || object_obex_lookup(&b->b_ob, KSYM("saved_attribute_attributes"), &o) || !o) return;
+    object_obex_chuck(&b->b_ob, KSYM("saved_attribute_attributes"));
     auto *saved = reinterpret_cast<t_dictionary *>(o);
     long n = 0;
     t_symbol **keys = nullptr;
@@ -528,14 +531,14 @@ void jbox_processlegacydefaults(t_jbox *b, t_dictionary *d, long flags) {
     dictionary_getkeys_ordered(d, &n, &keys);
     for (long i = 0; i < n && !legacy; ++i) {
         if (!object_attr_get(self, keys[i])) continue;
-        if (object_attr_attr_get(self, keys[i], sym("legacydefault")) &&
-            !object_attr_attr_getlong(self, keys[i], sym("legacyexception")))
+        if (object_attr_attr_get(self, keys[i], KSYM("legacydefault")) &&
+            !object_attr_attr_getlong(self, keys[i], KSYM("legacyexception")))
             legacy = true;
     }
     if (keys) dictionary_freekeys(d, n, keys);
     if (!(flags & 1) && !legacy) return;
     t_class *c = object_class(self);
-    auto *table = c ? static_cast<t_hashtab *>(class_extra_lookup(c, sym("legacydefaults"))) : nullptr;
+    auto *table = c ? static_cast<t_hashtab *>(class_extra_lookup(c, KSYM("legacydefaults"))) : nullptr;
     if (!table) return;
     long count = 0;
     t_symbol **names = nullptr;
@@ -544,7 +547,7 @@ void jbox_processlegacydefaults(t_jbox *b, t_dictionary *d, long flags) {
         t_symbol *dkey = nullptr;
         if (hashtab_lookupsym(table, names[i], &dkey) || !dkey || dictionary_hasentry(d, dkey)) continue;
         Atoms v;
-        if (!object_attr_attr_getvalueof(self, names[i], sym("legacydefault"), &v.ac, &v.av) && v.ac > 0)
+        if (!object_attr_attr_getvalueof(self, names[i], KSYM("legacydefault"), &v.ac, &v.av) && v.ac > 0)
             dictionary_appendatoms(d, dkey, v.ac, v.av);
     }
     if (names) sysmem_freeptr(names);

@@ -25,6 +25,7 @@
 
 #include "boxes/boxgeom_internal.h"
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "kivo/atombuf.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -92,7 +93,7 @@ void set_rect(t_jbox *b, t_symbol *which, const t_rect &r) {
 void measure(t_jbox *b, t_symbol *which, long *lines, double *ratio) {
     *lines = 0;
     *ratio = 0;
-    if (method m = my_object_getmethod(&b->b_ob, sym("measuretext")))
+    if (method m = my_object_getmethod(&b->b_ob, KSYM("measuretext")))
         as_fn<void (*)(t_jbox *, t_symbol *, long *, double *)>(m)(b, which, lines, ratio);
 }
 
@@ -104,14 +105,14 @@ t_premeasure *take_premeasure(t_jbox *b) {
 }
 
 void send_fontchanged(t_jbox *b, t_symbol *attrname) {
-    if (method m = my_object_getmethod(&b->b_ob, sym("fontchanged")))
+    if (method m = my_object_getmethod(&b->b_ob, KSYM("fontchanged")))
         as_fn<void (*)(t_jbox *, t_symbol *)>(m)(b, attrname);
     else
         jbox_fontchanged(b, attrname);
 }
 
 void send_settext(t_jbox *b, const char *text) {
-    if (method m = my_object_getmethod(&b->b_ob, sym("settext")))
+    if (method m = my_object_getmethod(&b->b_ob, KSYM("settext")))
         as_fn<void (*)(t_jbox *, const char *)>(m)(b, text);
     else
         jbox_settext(b, text);
@@ -165,7 +166,7 @@ void jbox_text_addmethods(t_class *c, long flags) {
 
 void jbox_settext(t_jbox *b, const char *text) {
     if (!b || !b->b_textfield) return;
-    object_method(b->b_textfield, sym("settext"), text ? text : "");
+    object_method(b->b_textfield, KSYM("settext"), text ? text : "");
     if (b->b_useimagebuffer) jbox_redraw(b);
 }
 
@@ -204,14 +205,14 @@ void jbox_settextjustification(t_jbox *b, long index) {
     b->b_textjustification = static_cast<unsigned char>(index);
     if (!b->b_textfield) return;
     static const long codes[3] = {1, 4, 2};
-    object_attr_setlong(b->b_textfield, sym("justification"), codes[index]);
-    if (field_flag(b, "isediting")) object_method(b->b_textfield, sym("textchanged"));
+    object_attr_setlong(b->b_textfield, KSYM("justification"), codes[index]);
+    if (field_flag(b, "isediting")) object_method(b->b_textfield, KSYM("textchanged"));
 }
 
 void jbox_updatefont(t_jbox *b, t_symbol *attrname, t_symbol *fontname, long fontface,
                      long justification, double fontsize) {
     if (!b) return;
-    const bool measuring = my_object_getmethod(&b->b_ob, sym("measuretext")) != nullptr;
+    const bool measuring = my_object_getmethod(&b->b_ob, KSYM("measuretext")) != nullptr;
     long lines[2] = {0, 0};
     double ratio[2] = {0, 0};
     if (measuring) {
@@ -232,7 +233,7 @@ void jbox_updatefont(t_jbox *b, t_symbol *attrname, t_symbol *fontname, long fon
         // The font is now the box's own, so it is saved with the box.
         if (attrname && object_attr_isstyleattr(&b->b_ob, attrname))
             object_attr_setinherited(&b->b_ob, attrname, 0, 0);
-        if (method fix = my_object_getmethod(&b->b_ob, sym("fontfixwidth"))) {
+        if (method fix = my_object_getmethod(&b->b_ob, KSYM("fontfixwidth"))) {
             auto fn = as_fn<void (*)(t_jbox *, t_symbol *, long, double)>(fix);
             fn(b, s_patching(), lines[0], ratio[0]);
             if (b->b_presentation) fn(b, s_presentation(), lines[1], ratio[1]);
@@ -251,15 +252,15 @@ void jbox_setfontsize(t_jbox *b, double size) {
             jfont_destroy(f);
         }
     }
-    jbox_updatefont(b, sym("fontsize"), b->b_fontname, b->b_fontface, b->b_textjustification,
+    jbox_updatefont(b, KSYM("fontsize"), b->b_fontname, b->b_fontface, b->b_textjustification,
                     std::max(size, 4.0));
 }
 
 void jbox_fontchanged(t_jbox *b, t_symbol *attrname) {
     if (!b) return;
     jbox_validaterects(b);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("fontchanged"));
-    if (attrname == sym("textjustification")) jbox_settextjustification(b, b->b_textjustification);
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("fontchanged"));
+    if (attrname == KSYM("textjustification")) jbox_settextjustification(b, b->b_textjustification);
     jbox_redraw(b);
 }
 
@@ -268,7 +269,7 @@ void jbox_bfont(t_jbox *b, double size, long fontnumber) {
     t_symbol *name = fontinfo_getname(static_cast<short>(fontnumber));
     if (name && *name->name) b->b_fontname = name;
     if (size > 0) b->b_fontsize = size;
-    send_fontchanged(b, sym("fontsize"));
+    send_fontchanged(b, KSYM("fontsize"));
 }
 
 void jbox_measuretext(t_jbox *b, t_symbol *which, long *numlines, double *ratio) {
@@ -280,8 +281,8 @@ void jbox_measuretext(t_jbox *b, t_symbol *which, long *numlines, double *ratio)
 }
 
 void jbox_premeasuretext(t_jbox *b) {
-    if (!b || !object_attr_get(&b->b_ob, sym("fontname"))) return;
-    if (!my_object_getmethod(&b->b_ob, sym("measuretext"))) return;
+    if (!b || !object_attr_get(&b->b_ob, KSYM("fontname"))) return;
+    if (!my_object_getmethod(&b->b_ob, KSYM("measuretext"))) return;
     if (b->b_pending) return; // a measurement (or a drop) is already there
     auto *pm = reinterpret_cast<t_premeasure *>(sysmem_newptrclear(sizeof(t_premeasure)));
     if (!pm) return;
@@ -297,14 +298,14 @@ void jbox_freepending(t_jbox *b) {
 
 void jbox_fontfixwidth(t_jbox *b, t_symbol *which, long numlines, double ratio) {
     if (!b || !b->b_textfield || !known_rect(which)) return;
-    method reline = my_object_getmethod(&b->b_ob, sym("reline"));
+    method reline = my_object_getmethod(&b->b_ob, KSYM("reline"));
     if (reline) as_fn<void (*)(t_jbox *, t_symbol *, long)>(reline)(b, which, numlines);
     else jbox_reline(b, which, numlines);
     t_rect r = rect_of(b, which);
     t_textfield_layout info = layout_of(b, r.width, r.height);
     double width = r.width;
     if (ratio != 0) width = std::ceil(info.width / ratio);
-    if (field_flag(b, "isediting")) object_method(b->b_textfield, sym("textchanged"));
+    if (field_flag(b, "isediting")) object_method(b->b_textfield, KSYM("textchanged"));
     jbox_setrect(b, which, r.x, r.y, width, r.height);
 }
 
@@ -344,7 +345,7 @@ void jbox_reline(t_jbox *b, t_symbol *which, long wanted) {
         }
         width += step;
     }
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("textchanged"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("textchanged"));
 }
 
 void jbox_bfixwidth(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
@@ -356,12 +357,12 @@ void jbox_bfixwidth(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
     if (which == s_presentation() && !b->b_presentation && !(r.width > 0 && r.height > 0)) return;
     char *text = nullptr;
     long textsize = 0;
-    object_method(b->b_textfield, sym("gettextptr"), &text, &textsize);
+    object_method(b->b_textfield, KSYM("gettextptr"), &text, &textsize);
     if (!text || !*text) return;
     double maxwidth = 600;
     if (view) {
         double visible[4] = {0, 0, 0, 0};
-        if (object_attr_getdouble_array(view, sym("visiblecanvasrect"), 4, visible) >= 4)
+        if (object_attr_getdouble_array(view, KSYM("visiblecanvasrect"), 4, visible) >= 4)
             maxwidth = visible[0] + visible[2] - r.x - 5;
     }
     t_textfield_layout info = layout_of(b, maxwidth, r.height);
@@ -370,7 +371,7 @@ void jbox_bfixwidth(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
     width *= g_fixwidthratio;
     t_rect fitted = {r.x, r.y, width, height};
     jbox_set_rect_for_sym(&b->b_ob, which, &fitted);
-    jpatcher_boxnotify(b->b_patcher, &b->b_ob, sym("textchanged"));
+    jpatcher_boxnotify(b->b_patcher, &b->b_ob, KSYM("textchanged"));
 }
 
 void jbox_set_to_defaultsize(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
@@ -389,7 +390,7 @@ void jbox_set_to_defaultsize(t_jbox *b, t_symbol *, long argc, t_atom *argv) {
     t_rect found = {};
     bool ok = known_rect(which) && (read(which, &found) ||
                                     (which == s_presentation() && read(s_patching(), &found)) ||
-                                    read(sym("rect"), &found));
+                                    read(KSYM("rect"), &found));
     object_free(proto);
     if (!ok) return;
     t_size size = {found.width, found.height};

@@ -22,6 +22,7 @@
 #include "boxes/jbox_internal.h"
 #include "files/loading_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kernel/obex_internal.h"
 #include "kivo/atomarray.h"
 #include "kivo/attr.h"
@@ -81,7 +82,7 @@ void jbogus_helpname(t_object *x, char *out) {
     if (!out) return;
     t_object *box = nullptr;
     t_jbox *b = nullptr;
-    if (!object_obex_lookup(x, sym("#B"), &box)) b = jbox_cast(box);
+    if (!object_obex_lookup(x, KSYM("#B"), &box)) b = jbox_cast(box);
     std::string first;
     if (b && b->b_text && b->b_text->a_argc > 0) {
         char *text = nullptr;
@@ -143,15 +144,15 @@ void keep_key(t_object *x, t_dictionary *d, t_symbol *key) {
     long ac = 0;
     t_atom *av = nullptr;
     if (dictionary_getatoms(d, key, &ac, &av)) return;
-    t_object *attr = attribute_new(key->name, sym("atom"), 0, as_method(kept_get), as_method(kept_set));
+    t_object *attr = attribute_new(key->name, KSYM("atom"), 0, as_method(kept_get), as_method(kept_set));
     if (!attr) return;
     if (object_addattr(x, attr)) {
         object_free(attr);
         return;
     }
     kept_set(x, attr, ac, av);
-    object_attr_addattr_parse(x, key->name, "save", sym("char"), 0, "1");
-    object_attr_addattr_parse(x, key->name, "bogus", sym("char"), 0, "1");
+    object_attr_addattr_parse(x, key->name, "save", KSYM("char"), 0, "1");
+    object_attr_addattr_parse(x, key->name, "bogus", KSYM("char"), 0, "1");
 }
 
 void juibogus_free(t_juibogus *x);
@@ -173,7 +174,7 @@ void *juibogus_new(t_symbol *, long argc, t_atom *argv) {
     if (!dictionary_getkeys_ordered(d, &n, &keys) && keys) {
         for (long i = 0; i < n; ++i) {
             t_symbol *k = keys[i];
-            if (k == sym("arguments") || k == sym("#P")) continue;
+            if (k == KSYM("arguments") || k == KSYM("#P")) continue;
             if (object_attr_get(&x->b.b_ob, k)) continue;
             keep_key(&x->b.b_ob, d, k);
         }
@@ -203,7 +204,7 @@ void juibogus_helpname(t_juibogus *x, char *out) {
 void juibogus_postname(t_juibogus *x, t_symbol **out) {
     if (!out) return;
     t_symbol *r = realclass_of(x);
-    *out = r ? r : sym("juibogus");
+    *out = r ? r : KSYM("juibogus");
 }
 
 // Painting needs a drawing context; until one exists the view draws
@@ -265,7 +266,7 @@ void jbogus_initclass(void) {
     class_addmethod(c, as_method(swallow_list), "list", AT_GIMME, 0);
     class_addmethod(c, as_method(swallow_list), "anything", AT_GIMME, 0);
     class_addmethod(c, as_method(jbogus_helpname), "helpname", AT_CANT, 0);
-    class_register(sym("box"), c);
+    class_register(KSYM("box"), c);
     g_jbogus = c;
 
     t_class *u = class_new("juibogus", as_method(juibogus_new), as_method(juibogus_free), sizeof(t_juibogus),
@@ -282,14 +283,14 @@ void jbogus_initclass(void) {
     class_addmethod(u, as_method(juibogus_paint), "paint", AT_CANT, 0);
     class_addmethod(u, as_method(juibogus_postname), "postname", AT_CANT, 0);
     class_addmethod(u, as_method(juibogus_helpname), "helpname", AT_CANT, 0);
-    class_addattr(u, attr_offset_new("realclass", sym("symbol"), 0, nullptr, nullptr,
+    class_addattr(u, attr_offset_new("realclass", KSYM("symbol"), 0, nullptr, nullptr,
                                      static_cast<long>(offsetof(t_juibogus, realclass))));
-    class_register(sym("box"), u);
+    class_register(KSYM("box"), u);
     g_juibogus = u;
 
     // A box holding a patcher shows only the prefix of its assistance text.
-    if (t_class *p = class_findbyname(sym("nobox"), sym("jpatcher")))
-        if (!class_getmethod_object(p, sym("assist")))
+    if (t_class *p = class_findbyname(KSYM("nobox"), KSYM("jpatcher")))
+        if (!class_getmethod_object(p, KSYM("assist")))
             class_addmethod(p, as_method(jpatcher_assist), "assist", AT_CANT, 0);
 }
 
@@ -324,11 +325,11 @@ void assist_getstring(t_jbox *b, long kind, long index, char *text, long size, l
     t_object *obj = b->b_firstin;
     if (!obj) return;
     t_symbol *desc = nullptr;
-    if (object_attr_get(&b->b_ob, sym("description"))) desc = object_attr_getsym(&b->b_ob, sym("description"));
+    if (object_attr_get(&b->b_ob, KSYM("description"))) desc = object_attr_getsym(&b->b_ob, KSYM("description"));
     const std::string d = desc && desc != empty() ? desc->name : "";
     const std::string np = name_part(b);
     std::string out;
-    if (method am = zgetfn(obj, sym("assist"))) {
+    if (method am = zgetfn(obj, KSYM("assist"))) {
         std::string prefix;
         if (!d.empty()) {
             if (!np.empty()) prefix = d + " (" + b->b_varname->name + "): ";
@@ -342,7 +343,7 @@ void assist_getstring(t_jbox *b, long kind, long index, char *text, long size, l
         out = prefix + rest;
         if (cold) *cold = 0;
         if (kind == 1 && cold) {
-            if (method im = zgetfn(obj, sym("inletinfo"))) {
+            if (method im = zgetfn(obj, KSYM("inletinfo"))) {
                 char flag = 0;
                 from_method<inletinfo_fn>(im)(obj, &b->b_ob, index, &flag);
                 *cold = flag != 0;

@@ -31,6 +31,7 @@
 #include "boxes/jpatchline.h"
 #include "files/files_internal.h"
 #include "files/loading_internal.h"
+#include "kernel/interned.h"
 #include "kivo/atom.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -203,11 +204,11 @@ void install(t_jbpatcher *x, t_object *obj) {
             inner->b.b_bogus = 1;
             if (t_jpatcher *tp = jpatcher_cast(taken)) tp->box = nullptr;
             t_rect r = x->b.b_patching_rect;
-            jbox_setrect(&x->b, sym("patching_rect"), r.x, r.y, inner->b.b_patching_rect.width,
+            jbox_setrect(&x->b, KSYM("patching_rect"), r.x, r.y, inner->b.b_patching_rect.width,
                          inner->b.b_patching_rect.height);
             if (inner->b.b_presentation) {
                 t_rect pr = x->b.b_presentation_rect;
-                jbox_setrect(&x->b, sym("presentation_rect"), pr.x, pr.y,
+                jbox_setrect(&x->b, KSYM("presentation_rect"), pr.x, pr.y,
                              inner->b.b_presentation_rect.width, inner->b.b_presentation_rect.height);
             }
             x->extracted_from = obj;
@@ -220,14 +221,14 @@ void install(t_jbpatcher *x, t_object *obj) {
     x->haspatcher = 1;
     jbox_setinlet(&x->b, obj);
     if (x->embed) {
-        np->name = sym("bpatcher");
+        np->name = KSYM("bpatcher");
         x->fromfile = 0;
     } else {
         x->fromfile = 1;
-        object_method(obj, sym("setclass"));
+        object_method(obj, KSYM("setclass"));
     }
     if (!no_name(x->name))
-        object_method(obj, sym("filename"), x->name->name, reinterpret_cast<void *>(static_cast<t_atom_long>(
+        object_method(obj, KSYM("filename"), x->name->name, reinterpret_cast<void *>(static_cast<t_atom_long>(
                                                                x->embed ? 0 : x->path)));
     replug_cords(x, cords);
 }
@@ -242,7 +243,7 @@ long box_args(t_jbpatcher *x, t_atom **argv) {
 void *read_file(t_jbpatcher *x, const char *name, short path, t_fourcc type) {
     t_atom *argv = nullptr;
     long argc = box_args(x, &argv);
-    Binding p(sym("#P"), x->b.b_patcher);
+    Binding p(KSYM("#P"), x->b.b_patcher);
     return intload_type(name, path, type, nullptr, argc, argv, 0);
 }
 
@@ -293,25 +294,25 @@ void replace(t_jbpatcher *x, t_symbol *s) {
 
 // A patcher made from a patcher dictionary (embedded contents).
 void from_dictionary(t_jbpatcher *x, t_dictionary *d) {
-    Binding p(sym("#P"), x->b.b_patcher);
+    Binding p(KSYM("#P"), x->b.b_patcher);
     t_object *made = nullptr;
     if (d) {
         t_dictionary *work = nullptr;
-        if (dictionary_getdictionary(d, sym("patcher"), reinterpret_cast<t_object **>(&work)) || !work)
+        if (dictionary_getdictionary(d, KSYM("patcher"), reinterpret_cast<t_object **>(&work)) || !work)
             work = d;
         t_atom *argv = nullptr;
         long argc = box_args(x, &argv);
         t_atom padded[10];
         long n = 0;
         argpad(argc, argv, &n, padded);
-        const bool had = dictionary_hasentry(work, sym("arguments"));
-        if (!had) dictionary_appendatoms(work, sym("arguments"), n, padded);
+        const bool had = dictionary_hasentry(work, KSYM("arguments"));
+        if (!had) dictionary_appendatoms(work, KSYM("arguments"), n, padded);
         t_atom a;
         atom_setobj(&a, work);
-        made = static_cast<t_object *>(object_new_typed(_sym(nobox), sym("jpatcher"), 1, &a));
-        if (!had) dictionary_deleteentry(work, sym("arguments"));
+        made = static_cast<t_object *>(object_new_typed(_sym(nobox), KSYM("jpatcher"), 1, &a));
+        if (!had) dictionary_deleteentry(work, KSYM("arguments"));
     } else {
-        made = static_cast<t_object *>(object_new(_sym(nobox), sym("jpatcher")));
+        made = static_cast<t_object *>(object_new(_sym(nobox), KSYM("jpatcher")));
     }
     install(x, made);
 }
@@ -362,7 +363,7 @@ t_kivo_err embed_set(t_jbpatcher *x, void *, long ac, t_atom *av) {
         if (!x->patcher) from_dictionary(x, nullptr);
         x->fromfile = 0;
         if (t_jpatcher *p = jpatcher_cast(x->patcher)) {
-            object_method(x->patcher, sym("clearclass"));
+            object_method(x->patcher, KSYM("clearclass"));
             p->path = 0;
         }
     } else {
@@ -381,8 +382,8 @@ t_kivo_err patcherdictionary_get(t_jbpatcher *x, void *, long *ac, t_atom **av) 
     if (!ac || !av) return KIVO_ERR_GENERIC;
     t_dictionary *d = dictionary_new();
     if (!d) return KIVO_ERR_OUT_OF_MEMORY;
-    if (x->patcher && object_getmethod(x->patcher, sym("appendtodictionary")))
-        object_method(x->patcher, sym("appendtodictionary"), d);
+    if (x->patcher && object_getmethod(x->patcher, KSYM("appendtodictionary")))
+        object_method(x->patcher, KSYM("appendtodictionary"), d);
     if (!*av || *ac < 1) {
         *av = reinterpret_cast<t_atom *>(sysmem_newptr(sizeof(t_atom)));
         if (!*av) {
@@ -419,31 +420,31 @@ void bp_pupdate(t_jbpatcher *x) {
     install(x, static_cast<t_object *>(made));
 }
 
-t_symbol *bp_pname(t_jbpatcher *x) { return no_name(x->name) ? sym("bpatcher") : x->name; }
+t_symbol *bp_pname(t_jbpatcher *x) { return no_name(x->name) ? KSYM("bpatcher") : x->name; }
 
 void bp_setpatcher(t_jbpatcher *x, t_object *o) { install(x, o); }
 
 // Ends a legacy embedded read: the contents built meanwhile are the newest
 // object.
 void bp_pop(t_jbpatcher *x, long) {
-    auto *newest = reinterpret_cast<t_object **>(sym("g_kivo_newest")->thing);
+    auto *newest = reinterpret_cast<t_object **>(KSYM("g_kivo_newest")->thing);
     t_object *made = newest ? *newest : nullptr;
     if (made && jpatcher_cast(made)) install(x, made);
-    sym("#BP")->thing = x->saved_binding;
+    KSYM("#BP")->thing = x->saved_binding;
     x->saved_binding = nullptr;
 }
 
 void bp_jsave(t_jbpatcher *x, t_dictionary *d) {
     if (!d || !x->embed || !x->patcher) return;
-    if (object_getmethod(x->patcher, sym("appendtodictionary")))
-        object_method(x->patcher, sym("appendtodictionary"), d);
+    if (object_getmethod(x->patcher, KSYM("appendtodictionary")))
+        object_method(x->patcher, KSYM("appendtodictionary"), d);
 }
 
 long bp_one(t_jbpatcher *) { return 1; }
 
 long bp_hittest(t_jbpatcher *x) {
     if (x->patcher) return 1;
-    return object_attr_getlong(&x->b.b_ob, sym("clickthrough")) ? 0 : 1;
+    return object_attr_getlong(&x->b.b_ob, KSYM("clickthrough")) ? 0 : 1;
 }
 
 void bp_getmenuclassname(t_jbpatcher *x, t_symbol **out) {
@@ -459,29 +460,29 @@ long bp_stdargs(t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
     if (!d || argc < 6 || !argv) return -1;
     t_atom r[4];
     for (int i = 0; i < 4; ++i) atom_setlong(r + i, atom_getlong(argv + i));
-    dictionary_appendatoms(d, sym("patching_rect"), 4, r);
-    dictionary_appendatoms(d, sym("offset"), 2, argv + 4);
+    dictionary_appendatoms(d, KSYM("patching_rect"), 4, r);
+    dictionary_appendatoms(d, KSYM("offset"), 2, argv + 4);
     long i = 6;
-    if (i < argc && atom_gettype(argv + i) == AT_SYM) dictionary_appendsym(d, sym("name"), atom_getsym(argv + i++));
+    if (i < argc && atom_gettype(argv + i) == AT_SYM) dictionary_appendsym(d, KSYM("name"), atom_getsym(argv + i++));
     if (i < argc && atom_gettype(argv + i) == AT_LONG) {
         t_atom_long bits = atom_getlong(argv + i++);
-        dictionary_appendlong(d, sym("border"), bits & 1);
-        dictionary_appendlong(d, sym("embed"), (bits >> 1) & 1);
-        dictionary_appendlong(d, sym("noscroll"), (bits >> 2) & 1);
+        dictionary_appendlong(d, KSYM("border"), bits & 1);
+        dictionary_appendlong(d, KSYM("embed"), (bits >> 1) & 1);
+        dictionary_appendlong(d, KSYM("noscroll"), (bits >> 2) & 1);
     }
-    if (i < argc) dictionary_appendatoms(d, sym("args"), argc - i, argv + i);
+    if (i < argc) dictionary_appendatoms(d, KSYM("args"), argc - i, argv + i);
     return 0;
 }
 
 void *bp_new(t_symbol *, long argc, t_atom *argv) {
     t_dictionary *d = object_dictionaryarg(argc, argv);
     t_object *parent = nullptr;
-    if (!d || dictionary_getobject(d, sym("#P"), &parent) || !parent) return nullptr;
+    if (!d || dictionary_getobject(d, KSYM("#P"), &parent) || !parent) return nullptr;
     auto *x = static_cast<t_jbpatcher *>(object_alloc(g_class));
     if (!x) return nullptr;
     t_symbol *second = nullptr;
     t_symbol *boxtext = nullptr;
-    if (!dictionary_getsym(d, sym("boxtext"), &boxtext) && boxtext) {
+    if (!dictionary_getsym(d, KSYM("boxtext"), &boxtext) && boxtext) {
         const char *s = boxtext->name;
         while (*s && *s != ' ') ++s;
         while (*s == ' ') ++s;
@@ -504,14 +505,14 @@ void *bp_new(t_symbol *, long argc, t_atom *argv) {
     x->b.b_firstin = &x->b.b_ob;
     x->b.b_useimagebuffer = 0;
     t_atom_long extract = 0;
-    dictionary_getlong(d, sym("extract"), &extract);
+    dictionary_getlong(d, KSYM("extract"), &extract);
     x->extract = extract ? 1 : 0;
     x->ready = 0;
     attr_dictionary_process(&x->b.b_ob, d);
     if (x->name == none() && second) x->name = second;
     x->ready = 1;
     t_dictionary *contents = nullptr;
-    if (!dictionary_getdictionary(d, sym("patcher"), reinterpret_cast<t_object **>(&contents)) && contents)
+    if (!dictionary_getdictionary(d, KSYM("patcher"), reinterpret_cast<t_object **>(&contents)) && contents)
         from_dictionary(x, contents);
     else if (!no_name(x->name))
         replace(x, x->name);
@@ -521,7 +522,7 @@ void *bp_new(t_symbol *, long argc, t_atom *argv) {
     }
     jbox_ready(&x->b);
     if (x->embed && !contents) {
-        t_symbol *bp = sym("#BP");
+        t_symbol *bp = KSYM("#BP");
         x->saved_binding = bp->thing;
         bp->thing = &x->b.b_ob;
     }
@@ -530,7 +531,7 @@ void *bp_new(t_symbol *, long argc, t_atom *argv) {
 
 void bp_free(t_jbpatcher *x) {
     if (!x->b.b_patcher) return;
-    if (sym("#BP")->thing == &x->b.b_ob) sym("#BP")->thing = x->saved_binding;
+    if (KSYM("#BP")->thing == &x->b.b_ob) KSYM("#BP")->thing = x->saved_binding;
     if (x->patcher) {
         t_jpatcher *pp = jpatcher_cast(x->b.b_patcher);
         // Cords going with the parent need no unplugging.
@@ -563,31 +564,31 @@ void jbpatcher_initclass(void) {
     c->flags |= CLASS_FLAG_NEWDICTIONARY;
     jbox_initclass(c, JBOX_FLAG_BOXVIEW);
 
-    class_addattr(c, attr_offset_new("name", sym("symbol"), 0, nullptr, M(name_set),
+    class_addattr(c, attr_offset_new("name", KSYM("symbol"), 0, nullptr, M(name_set),
                                      static_cast<long>(offsetof(t_jbpatcher, name))));
     look(c, "name", "patcher", "Patcher File", "Patcher");
     aa(c, "name", "default", "symbol", "<none>");
     aa(c, "name", "order", "long", "1");
     aa(c, "name", "basic", "long", "1");
-    class_addattr(c, attribute_new("args", sym("atom"), 0, M(args_get), M(args_set)));
+    class_addattr(c, attribute_new("args", KSYM("atom"), 0, M(args_get), M(args_set)));
     look(c, "args", "text_large", "Argument(s)", "Patcher");
     aa(c, "args", "order", "long", "2");
-    class_addattr(c, attr_offset_new("embed", sym("char"), 0, nullptr, M(embed_set),
+    class_addattr(c, attr_offset_new("embed", KSYM("char"), 0, nullptr, M(embed_set),
                                      static_cast<long>(offsetof(t_jbpatcher, embed))));
     look(c, "embed", "onoff", "Embed Patcher in Parent", "Patcher");
     aa(c, "embed", "order", "long", "3");
     aa(c, "embed", "basic", "long", "1");
     aa(c, "embed", "default", "char", "0");
-    class_addattr(c, attr_offset_array_new("bgcolor", sym("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
+    class_addattr(c, attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
                                            static_cast<long>(offsetof(t_jbpatcher, bgcolor))));
     look(c, "bgcolor", "rgba", "Background Color", "Color");
     aa(c, "bgcolor", "paint", "long", "1");
     aa(c, "bgcolor", "default", "float64", "1. 1. 1. 1.");
     aa(c, "patching_rect", "default", "float64", "0. 0. 128. 128.");
-    class_addattr(c, attribute_new("patcherdictionary", sym("object"), 0, M(patcherdictionary_get),
+    class_addattr(c, attribute_new("patcherdictionary", KSYM("object"), 0, M(patcherdictionary_get),
                                    M(patcherdictionary_set)));
     aa(c, "patcherdictionary", "invisible", "long", "1");
-    class_addattr(c, attr_offset_new("extract", sym("char"), 0, nullptr, nullptr,
+    class_addattr(c, attr_offset_new("extract", KSYM("char"), 0, nullptr, nullptr,
                                      static_cast<long>(offsetof(t_jbpatcher, extract))));
     aa(c, "extract", "invisible", "long", "1");
     aa(c, "extract", "default", "char", "0");
@@ -607,7 +608,7 @@ void jbpatcher_initclass(void) {
     class_addmethod(c, M(bp_getmenuclassname), "getmenuclassname", AT_CANT, 0);
     class_addmethod(c, M(bp_hittest), "hittest", AT_CANT, 0);
     class_register(_sym(box), c);
-    sym("clickthrough");
+    KSYM("clickthrough");
     g_class = c;
 }
 

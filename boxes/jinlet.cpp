@@ -26,6 +26,7 @@
 #include "boxes/jbox_internal.h"
 #include "boxes/jinlet_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kivo/atombuf.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -89,7 +90,7 @@ void redraw_peers(t_jinlet *x) { jbox_redrawpeers(&x->b); }
 void join_holder(t_jinlet *x, t_jbox *holder) {
     if (!holder || !x->io) return;
     t_object *ignored = nullptr;
-    if (object_obex_lookup(&holder->b_ob, sym("##noimbedinoutlets##"), &ignored) == KIVO_ERR_NONE)
+    if (object_obex_lookup(&holder->b_ob, KSYM("##noimbedinoutlets##"), &ignored) == KIVO_ERR_NONE)
         return;
     if (is_outlet_box(x))
         jbox_outlet(holder, x->io);
@@ -148,8 +149,8 @@ t_kivo_err tricolor_set(t_jinlet *x, void *, long ac, t_atom *av) {
 void jinlet_jsave(t_jinlet *x, t_dictionary *d) {
     if (!d) return;
     x->index = compute_index(x);
-    if (x->comment) dictionary_appendsym(d, sym("comment"), gensym(string_getptr(x->comment)));
-    dictionary_appendlong(d, sym("index"), x->index);
+    if (x->comment) dictionary_appendsym(d, KSYM("comment"), gensym(string_getptr(x->comment)));
+    dictionary_appendlong(d, KSYM("index"), x->index);
 }
 
 long jinlet_getindex(t_jinlet *x) {
@@ -168,7 +169,7 @@ void jinlet_getdrawparams(t_jinlet *, t_object *, t_jboxdrawparams *params) {
 void jinlet_dblclick(t_jinlet *x) {
     t_jbox *h = holder_of(x);
     if (!h) return;
-    object_method(h->b_patcher, sym("vis"));
+    object_method(h->b_patcher, KSYM("vis"));
 }
 
 void jinlet_assist(t_jinlet *x, void *, long, long, char *s) {
@@ -191,7 +192,7 @@ long jinlet_stdargs(t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
         atom_setlong(r + 1, atom_getlong(argv + 1));
         atom_setlong(r + 2, atom_getlong(argv + 2));
         atom_setlong(r + 3, atom_getlong(argv + 2));
-        dictionary_appendatoms(d, sym("patching_rect"), 4, r);
+        dictionary_appendatoms(d, KSYM("patching_rect"), 4, r);
     }
     t_atombuf *pending = g_pending_comment;
     g_pending_comment = nullptr;
@@ -200,7 +201,7 @@ long jinlet_stdargs(t_dictionary *d, t_symbol *, long argc, t_atom *argv) {
             long size = 0;
             char *text = nullptr;
             if (atom_gettext(atombuf_count(pending), pending->a_argv, &size, &text, 0) == 0 && text) {
-                dictionary_appendsym(d, sym("comment"), gensym(text));
+                dictionary_appendsym(d, KSYM("comment"), gensym(text));
                 sysmem_freeptr(text);
             }
         }
@@ -265,7 +266,7 @@ void jinlet_free(t_jinlet *x) {
             // The holder's patcher deletes the cords to it, frees it and lays
             // the holder's inlets or outlets out again.
             t_atom_long one = 1;
-            object_method(&hp->ob, sym("freelinesconnectedto"), &h->b_ob,
+            object_method(&hp->ob, KSYM("freelinesconnectedto"), &h->b_ob,
                           reinterpret_cast<void *>(one), x->io);
         } else if (outlet) {
             outlet_delete(static_cast<t_outlet *>(x->io));
@@ -297,12 +298,12 @@ t_class *make_class(const char *name, bool outlet) {
 
     auto io_attr = [&] {
         const char *io = outlet ? "outlet" : "inlet";
-        add_attr(c, attribute_new(io, sym("object"), 0x302,
+        add_attr(c, attribute_new(io, KSYM("object"), 0x302,
                                   M(io_get), nullptr));
         aa(c, io, "invisible", "long", "1");
     };
     if (outlet) io_attr();
-    add_attr(c, attribute_new("comment", sym("object"), 0, M(comment_get), M(comment_set)));
+    add_attr(c, attribute_new("comment", KSYM("object"), 0, M(comment_get), M(comment_set)));
     aa(c, "comment", "style", "symbol", "text_onesymbol");
     aa(c, "comment", "label", "symbol", "Comment");
     aa(c, "comment", "category", "symbol", "Behavior");
@@ -320,7 +321,7 @@ t_class *make_class(const char *name, bool outlet) {
     class_addmethod(c, M(jinlet_dblclick), "dblclick", AT_CANT, 0);
 
     aa(c, "patching_rect", "default", "float64", "0. 0. 30. 30.");
-    add_attr(c, attr_offset_array_new("tricolor", sym("float64"), 4, 0, nullptr, M(tricolor_set), 0,
+    add_attr(c, attr_offset_array_new("tricolor", KSYM("float64"), 4, 0, nullptr, M(tricolor_set), 0,
                                       static_cast<long>(offsetof(t_jinlet, tricolor))));
     aa(c, "tricolor", "paint", "long", "1");
     aa(c, "tricolor", "style", "symbol", "rgba");
@@ -340,7 +341,7 @@ extern "C" {
 void jinlet_initclass(void) {
     if (g_inlet_class) return;
     g_inlet_class = make_class("inlet", false);
-    sym("tricolor");
+    KSYM("tricolor");
 }
 
 void joutlet_initclass(void) {

@@ -26,6 +26,7 @@
 #include "boxes/boxgeom_internal.h"
 #include "boxes/jbox_internal.h"
 #include "files/loading_internal.h"
+#include "kernel/interned.h"
 #include "kivo/atombuf.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -91,7 +92,7 @@ struct Binding {
     Binding &operator=(const Binding &) = delete;
 };
 
-bool is_subpatcher_word(t_symbol *s) { return s == sym("p") || s == sym("patcher"); }
+bool is_subpatcher_word(t_symbol *s) { return s == KSYM("p") || s == KSYM("patcher"); }
 
 t_symbol *first_symbol(t_atombuf *text) {
     if (!text || text->a_argc < 1 || atom_gettype(text->a_argv) != AT_SYM) return nullptr;
@@ -106,12 +107,12 @@ t_symbol *classnamespace_of(t_object *patcher) {
 
 void patcher_arguments(t_object *patcher, Atoms &out) {
     out.reset();
-    if (patcher && object_attr_get(patcher, sym("arguments")))
-        object_attr_getvalueof(patcher, sym("arguments"), &out.ac, &out.av);
+    if (patcher && object_attr_get(patcher, KSYM("arguments")))
+        object_attr_getvalueof(patcher, KSYM("arguments"), &out.ac, &out.av);
 }
 
 t_object *creator() {
-    t_object *c = sym("#N")->thing;
+    t_object *c = KSYM("#N")->thing;
     return c ? c : &g_kivo_qnewobj;
 }
 
@@ -126,9 +127,9 @@ t_class *ui_class_named(t_symbol *ns, t_symbol *name) {
 // Sends "jbogus" to the creator: the placeholder, or null.
 t_object *make_placeholder() {
     g_kivo_newest = nullptr;
-    typedmess(creator(), sym("jbogus"), 0, nullptr);
+    typedmess(creator(), KSYM("jbogus"), 0, nullptr);
     t_object *made = g_kivo_newest;
-    if (made && object_classname(made) != sym("jbogus")) made = nullptr;
+    if (made && object_classname(made) != KSYM("jbogus")) made = nullptr;
     return made;
 }
 
@@ -145,11 +146,11 @@ bool text_has_separator(t_atombuf *text) {
 
 bool is_separator(const t_atom *a, bool *semi) {
     short t = atom_gettype(a);
-    if (t == AT_SEMI || (t == AT_SYM && atom_getsym(a) == sym(";"))) {
+    if (t == AT_SEMI || (t == AT_SYM && atom_getsym(a) == KSYM(";"))) {
         *semi = true;
         return true;
     }
-    if (t == AT_COMMA || (t == AT_SYM && atom_getsym(a) == sym(","))) {
+    if (t == AT_COMMA || (t == AT_SYM && atom_getsym(a) == KSYM(","))) {
         *semi = false;
         return true;
     }
@@ -184,7 +185,7 @@ void eval_saved(t_jbox *box, long ac, t_atom *av) {
         if (at_start && n > 0) {
             to = nullptr;
             t_symbol *recv = atom_gettype(msg) == AT_SYM ? atom_getsym(msg) : nullptr;
-            if (recv == sym("#N")) {
+            if (recv == KSYM("#N")) {
                 to = creator();
             } else if (recv && recv->thing) {
                 for (t_object *o : made)
@@ -232,7 +233,7 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
     t_object *p = b->b_patcher;
     t_symbol *ns = classnamespace_of(p);
     t_atom_long noeval = 0;
-    dictionary_getlong(d, sym("noeval"), &noeval);
+    dictionary_getlong(d, KSYM("noeval"), &noeval);
     if (!donewobj) g_kivo_newest = nullptr;
 
     // Typing a user-interface class asks for that box instead.
@@ -248,34 +249,34 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
         // A subpatcher: its saved contents, or a new empty one.
         t_dictionary *pd = nullptr;
         bool fresh = false;
-        if (dictionary_getdictionary(d, sym("patcher"), reinterpret_cast<t_object **>(&pd)) || !pd) {
+        if (dictionary_getdictionary(d, KSYM("patcher"), reinterpret_cast<t_object **>(&pd)) || !pd) {
             pd = dictionary_sprintf("@visible 1 @locked 0");
             fresh = pd != nullptr;
             if (pd) {
-                t_symbol *tmpl = object_attr_getsym(p, sym("subpatcher_template"));
+                t_symbol *tmpl = object_attr_getsym(p, KSYM("subpatcher_template"));
                 if (tmpl && tmpl != empty())
-                    dictionary_appendsym(pd, sym("newobj_subpatcher_template"), tmpl);
+                    dictionary_appendsym(pd, KSYM("newobj_subpatcher_template"), tmpl);
             }
         } else {
             Atoms args;
             patcher_arguments(p, args);
-            dictionary_deleteentry(pd, sym("arguments"));
-            if (args.ac > 0) dictionary_appendatoms(pd, sym("arguments"), args.ac, args.av);
-            dictionary_deleteentry(pd, sym("vol"));
-            dictionary_appendlong(pd, sym("vol"), 0);
+            dictionary_deleteentry(pd, KSYM("arguments"));
+            if (args.ac > 0) dictionary_appendatoms(pd, KSYM("arguments"), args.ac, args.av);
+            dictionary_deleteentry(pd, KSYM("vol"));
+            dictionary_appendlong(pd, KSYM("vol"), 0);
         }
         if (pd) {
-            dictionary_deleteentry(pd, sym("###box###"));
-            dictionary_appendobject_flags(pd, sym("###box###"), &b->b_ob, DICTIONARY_ENTRY_FLAG_NOFREE);
+            dictionary_deleteentry(pd, KSYM("###box###"));
+            dictionary_appendobject_flags(pd, KSYM("###box###"), &b->b_ob, DICTIONARY_ENTRY_FLAG_NOFREE);
             t_atom a;
             atom_setobj(&a, pd);
-            made = static_cast<t_object *>(object_new_typed(_sym(nobox), sym("jpatcher"), 1, &a));
-            dictionary_deleteentry(pd, sym("arguments"));
-            dictionary_chuckentry(pd, sym("###box###"));
+            made = static_cast<t_object *>(object_new_typed(_sym(nobox), KSYM("jpatcher"), 1, &a));
+            dictionary_deleteentry(pd, KSYM("arguments"));
+            dictionary_chuckentry(pd, KSYM("###box###"));
             if (fresh) object_free(pd);
             g_kivo_newest = made;
         }
-    } else if (dictionary_hasentry(d, sym("save"))) {
+    } else if (dictionary_hasentry(d, KSYM("save"))) {
         // An object that saves itself as messages is rebuilt from them.
         eval_saved_key(b, d, "save", true);
         made = g_kivo_newest;
@@ -292,7 +293,7 @@ t_object *make_inner(t_jnewobj *x, t_dictionary *d, bool donewobj) {
             t_object *factory = creator();
             if (ns != _sym(box)) {
                 t_object *f = nullptr;
-                object_method(p, sym("getclassfactory"), &f);
+                object_method(p, KSYM("getclassfactory"), &f);
                 if (f) factory = f;
             }
             g_kivo_newest = nullptr;
@@ -356,7 +357,7 @@ void restore_saved(t_jnewobj *x, t_dictionary *d) {
     t_jbox *b = &x->j_box;
     t_object *inner = b->b_firstin;
     if (!inner || inner == &b->b_ob) return;
-    if (dictionary_hasentry(d, sym("save2"))) {
+    if (dictionary_hasentry(d, KSYM("save2"))) {
         t_object *was = g_kivo_newest;
         eval_saved_key(b, d, "save2", false);
         g_kivo_newest = was;
@@ -377,7 +378,7 @@ void restore_saved(t_jnewobj *x, t_dictionary *d) {
         if (keys) dictionary_freekeys(attrs, n, keys);
     }
     t_dictionary *aas = nullptr;
-    if (!dictionary_getdictionary(d, sym("saved_attribute_attributes"), reinterpret_cast<t_object **>(&aas)) &&
+    if (!dictionary_getdictionary(d, KSYM("saved_attribute_attributes"), reinterpret_cast<t_object **>(&aas)) &&
         aas) {
         long n = 0;
         t_symbol **keys = nullptr;
@@ -404,22 +405,22 @@ void restore_saved(t_jnewobj *x, t_dictionary *d) {
 void set_textmargins(t_jnewobj *x, t_object *patcher) {
     t_object *tf = x->j_box.b_textfield;
     if (!tf) return;
-    double tb = patcher && object_attr_getlong(patcher, sym("tallnewobj")) ? 6 : 4;
+    double tb = patcher && object_attr_getlong(patcher, KSYM("tallnewobj")) ? 6 : 4;
     t_atom m[4];
     atom_setfloat(m, 4);
     atom_setfloat(m + 1, tb);
     atom_setfloat(m + 2, 4);
     atom_setfloat(m + 3, tb);
-    object_attr_setvalueof(tf, sym("textmargins"), 4, m);
+    object_attr_setvalueof(tf, KSYM("textmargins"), 4, m);
 }
 
 void *jnewobj_new(t_symbol *, long argc, t_atom *argv) {
     t_dictionary *d = object_dictionaryarg(argc, argv);
     if (!d || !g_class) return nullptr;
     t_atom_long donewobj = 0;
-    dictionary_getlong(d, sym("donewobj"), &donewobj);
+    dictionary_getlong(d, KSYM("donewobj"), &donewobj);
     // The text is read as object-box text only under this class name.
-    if (!dictionary_hasentry(d, sym("kivoclass"))) dictionary_appendsym(d, sym("kivoclass"), sym("newobj"));
+    if (!dictionary_hasentry(d, KSYM("kivoclass"))) dictionary_appendsym(d, KSYM("kivoclass"), KSYM("newobj"));
     // The inner object, the next object allocated, finds its box at once.
     auto *x = static_cast<t_jnewobj *>(object_alloc(g_class));
     if (!x) return nullptr;
@@ -441,7 +442,7 @@ void *jnewobj_new(t_symbol *, long argc, t_atom *argv) {
     // A subpatcher takes its name from the text.
     t_object *inner = b->b_firstin;
     t_symbol *first = first_symbol(b->b_text);
-    if (inner && inner != &b->b_ob && object_classname(inner) == sym("jpatcher") && is_subpatcher_word(first) &&
+    if (inner && inner != &b->b_ob && object_classname(inner) == KSYM("jpatcher") && is_subpatcher_word(first) &&
         zgetfn(inner, first))
         typedmess(inner, first, static_cast<short>(b->b_text->a_argc - 1), b->b_text->a_argv + 1);
     attr_dictionary_process(x, d);
@@ -479,30 +480,30 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
         object_free(x);
         return nullptr;
     }
-    dictionary_appendsym(nd, sym("kivoclass"), c->name);
+    dictionary_appendsym(nd, KSYM("kivoclass"), c->name);
     long ac = b->b_text ? static_cast<long>(b->b_text->a_argc) - 1 : 0;
     if (ac > 0) {
         t_atom *av = b->b_text->a_argv + 1;
         long plain = attr_args_offset(static_cast<short>(ac), av);
-        if (plain > 0) dictionary_appendatoms(nd, sym("arguments"), plain, av);
+        if (plain > 0) dictionary_appendatoms(nd, KSYM("arguments"), plain, av);
         attr_args_dictionary(nd, static_cast<short>(ac), av);
     }
     dictionary_appendobject_flags(nd, _sym(hash_P), p, DICTIONARY_ENTRY_FLAG_NOFREE);
     copy_position(old, nd, "patching_position", "patching_rect");
     copy_position(old, nd, "presentation_position", "presentation_rect");
-    t_symbol *keys[] = {sym("id"), sym("varname"), sym("hidden"), sym("orderfront"), sym("orderbefore"),
-                        sym("presentation"), nullptr};
+    t_symbol *keys[] = {KSYM("id"), KSYM("varname"), KSYM("hidden"), KSYM("orderfront"), KSYM("orderbefore"),
+                        KSYM("presentation"), nullptr};
     for (t_symbol **k = keys; *k; ++k) {
         if (dictionary_hasentry(nd, *k) || !dictionary_hasentry(old, *k)) continue;
         t_symbol *one[] = {*k, nullptr};
         dictionary_copyentries(old, nd, one);
     }
-    if (!dictionary_hasentry(nd, sym("boxtext"))) {
+    if (!dictionary_hasentry(nd, KSYM("boxtext"))) {
         const char *s = nullptr;
         t_symbol *ts = nullptr;
-        if (!dictionary_getstring(old, sym("text"), &s) && s) dictionary_appendstring(nd, sym("boxtext"), s);
-        else if (!dictionary_getsym(old, sym("text"), &ts) && ts)
-            dictionary_appendstring(nd, sym("boxtext"), ts->name);
+        if (!dictionary_getstring(old, KSYM("text"), &s) && s) dictionary_appendstring(nd, KSYM("boxtext"), s);
+        else if (!dictionary_getsym(old, KSYM("text"), &ts) && ts)
+            dictionary_appendstring(nd, KSYM("boxtext"), ts->name);
     }
     if (t_dictionary *proto = dictionary_prototypefromclass(c)) dictionary_copyunique(nd, proto);
     // The old box goes first, so that the new one can take its id; what
@@ -512,7 +513,7 @@ t_object *ui_replacement(t_jnewobj *x, t_dictionary *old, t_class *c) {
     t_atom a, rv;
     atom_setobj(&a, nd);
     atom_setobj(&rv, nullptr);
-    object_method_typed(p, sym("newobject"), 1, &a, &rv);
+    object_method_typed(p, KSYM("newobject"), 1, &a, &rv);
     dictionary_chuckentry(nd, _sym(hash_P));
     object_free(nd);
     return atom_gettype(&rv) == AT_OBJ ? static_cast<t_object *>(atom_getobj(&rv)) : nullptr;
@@ -525,7 +526,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     t_object *inner = b->b_firstin;
     // An abstraction is saved by its own file, not in the box.
     if (!inner || inner == &b->b_ob || !d) return;
-    if (object_classname(inner) == sym("jpatcher") && !is_subpatcher_word(first_symbol(b->b_text))) return;
+    if (object_classname(inner) == KSYM("jpatcher") && !is_subpatcher_word(first_symbol(b->b_text))) return;
     for (const char *key : {"save", "save2"}) {
         method m = zgetfn(inner, sym(key));
         if (!m) continue;
@@ -539,7 +540,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         if (!atoms.empty()) dictionary_appendatoms(d, sym(key), static_cast<long>(atoms.size()), atoms.data());
         freeobject(reinterpret_cast<t_object *>(buf));
     }
-    if (method m = zgetfn(inner, sym("appendtodictionary")))
+    if (method m = zgetfn(inner, KSYM("appendtodictionary")))
         fn<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
     long n = 0;
     t_symbol **names = nullptr;
@@ -554,16 +555,16 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         for (t_symbol *name : sorted) {
             Atoms v;
             if (pass == 0) {
-                if (!object_attr_attr_getlong(inner, name, sym("save"))) continue;
+                if (!object_attr_attr_getlong(inner, name, KSYM("save"))) continue;
                 if (jbox_isdefaultattribute(inner, name)) continue;
                 if (object_attr_getvalueof(inner, name, &v.ac, &v.av)) continue;
             } else {
-                if (!object_attr_attr_getlong(inner, name, sym("frozen"))) continue;
-                if (object_attr_attr_getvalueof(inner, name, sym("freezevalue"), &v.ac, &v.av)) continue;
+                if (!object_attr_attr_getlong(inner, name, KSYM("frozen"))) continue;
+                if (object_attr_attr_getvalueof(inner, name, KSYM("freezevalue"), &v.ac, &v.av)) continue;
             }
             if (v.ac <= 0) continue;
             t_object *attr = object_attr_get(inner, name);
-            bool array = attr && object_classname(attr) == sym("attr_offset_array");
+            bool array = attr && object_classname(attr) == KSYM("attr_offset_array");
             if (v.ac == 1 && !array) dictionary_appendatom(out, name, v.av);
             else dictionary_appendatoms(out, name, v.ac, v.av);
         }
@@ -576,7 +577,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     t_dictionary *aas = dictionary_new();
     if (!aas) return;
     for (t_symbol *name : sorted) {
-        if (!object_attr_attr_getlong(inner, name, sym("attr_attr_save"))) continue;
+        if (!object_attr_attr_getlong(inner, name, KSYM("attr_attr_save"))) continue;
         t_object *attr = object_attr_get(inner, name);
         if (!attr) continue;
         long m = 0;
@@ -584,7 +585,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         object_attr_getnames(attr, &m, &aanames);
         t_dictionary *per = dictionary_new();
         for (long i = 0; per && i < m; ++i) {
-            if (!object_attr_attr_getlong(attr, aanames[i], sym("save"))) continue;
+            if (!object_attr_attr_getlong(attr, aanames[i], KSYM("save"))) continue;
             Atoms v;
             if (object_attr_getvalueof(attr, aanames[i], &v.ac, &v.av) || v.ac <= 0) continue;
             if (v.ac == 1) dictionary_appendatom(per, aanames[i], v.av);
@@ -594,7 +595,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         if (per && dictionary_getentrycount(per) > 0) dictionary_appenddictionary(aas, name, &per->ob);
         else if (per) object_free(per);
     }
-    if (dictionary_getentrycount(aas) > 0) dictionary_appenddictionary(d, sym("saved_attribute_attributes"), &aas->ob);
+    if (dictionary_getentrycount(aas) > 0) dictionary_appenddictionary(d, KSYM("saved_attribute_attributes"), &aas->ob);
     else object_free(aas);
 }
 
@@ -606,7 +607,7 @@ void jnewobj_color(t_jnewobj *x, long n) {
     atom_setfloat(a + 1, c.green);
     atom_setfloat(a + 2, c.blue);
     atom_setfloat(a + 3, c.alpha);
-    object_attr_setvalueof(&x->j_box.b_ob, sym("color"), 4, a);
+    object_attr_setvalueof(&x->j_box.b_ob, KSYM("color"), 4, a);
 }
 
 void jnewobj_postname(t_jnewobj *x, t_symbol **out) {
@@ -624,9 +625,9 @@ void jnewobj_postname(t_jnewobj *x, t_symbol **out) {
 void jnewobj_mousedoubleclick(t_jnewobj *x, t_object *view, t_pt pt, long modifiers) {
     t_object *inner = x->j_box.b_firstin;
     if (!inner || inner == &x->j_box.b_ob) return;
-    if (method m = zgetfn(inner, sym("dblclick"))) {
+    if (method m = zgetfn(inner, KSYM("dblclick"))) {
         fn<void (*)(t_object *)>(m)(inner);
-    } else if (method m2 = zgetfn(inner, sym("mousedoubleclick"))) {
+    } else if (method m2 = zgetfn(inner, KSYM("mousedoubleclick"))) {
         fn<void (*)(t_object *, t_object *, t_pt, long)>(m2)(inner, view, pt, modifiers);
     }
 }
@@ -665,7 +666,7 @@ void jnewobj_pupdate(t_jnewobj *x) { jnewobj_enter(x); }
 void kivo_newobj_border(t_object *, t_symbol *, long, t_atom *) {}
 
 t_kivo_err bordercolor_set(t_jnewobj *x, t_object *, long ac, t_atom *av) {
-    return object_attr_setvalueof(&x->j_box.b_ob, sym("color"), ac, av);
+    return object_attr_setvalueof(&x->j_box.b_ob, KSYM("color"), ac, av);
 }
 
 t_kivo_err bgcolor_set(t_jnewobj *x, t_object *, long ac, t_atom *av) {
@@ -683,12 +684,12 @@ void aa(t_class *c, const char *attr, const char *name, const char *type, const 
 
 void legacydefault(t_class *c, const char *attr, const char *value) {
     aa(c, attr, "legacydefault", "float64", value);
-    auto *table = static_cast<t_hashtab *>(class_extra_lookup(c, sym("legacydefaults")));
+    auto *table = static_cast<t_hashtab *>(class_extra_lookup(c, KSYM("legacydefaults")));
     if (!table) {
         table = hashtab_new(0);
         if (!table) return;
         hashtab_flags(table, 2);
-        class_extra_store(c, sym("legacydefaults"), table);
+        class_extra_store(c, KSYM("legacydefaults"), table);
     }
     hashtab_storesym(table, sym(attr), sym(attr));
 }
@@ -710,7 +711,7 @@ void jnewobj_initclass(void) {
     jbox_initclass(c, kClassFlags);
     aa(c, "patching_rect", "default", "float64", "0. 0. 100. 0.");
     // "bordercolor" is the older name of "color": set through "color"'s setter.
-    if (t_object *border = attr_offset_array_new("bordercolor", sym("float64"), 4, 0, nullptr,
+    if (t_object *border = attr_offset_array_new("bordercolor", KSYM("float64"), 4, 0, nullptr,
                                                  M(bordercolor_set), 0, offsetof(t_jbox, b_color))) {
         if (class_addattr(c, border) == KIVO_ERR_NONE) {
             aa(c, "bordercolor", "alias", "symbol", "color");
@@ -731,7 +732,7 @@ void jnewobj_initclass(void) {
     legacydefault(c, "textcolor", "0. 0. 0. 1.");
     for (const char *s : {"textcolor", "fontname", "fontface", "fontsize", "textjustification"}) style_attr(c, s);
     aa(c, "jspainterfile", "invisible", "long", "1");
-    if (t_object *bg = attr_offset_array_new("bgcolor", sym("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
+    if (t_object *bg = attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
                                              offsetof(t_jnewobj, bgcolor))) {
         if (class_addattr(c, bg) == KIVO_ERR_NONE) {
             aa(c, "bgcolor", "paint", "long", "1");
@@ -763,10 +764,10 @@ void jnewobj_initclass(void) {
     class_addmethod(c, M(jnewobj_stdargs), "stdargs", AT_CANT, 0);
     g_class = c;
     class_register(_sym(box), c);
-    class_alias(c, sym("newex"));
-    if (t_object *app = sym("kivo")->thing)
+    class_alias(c, KSYM("newex"));
+    if (t_object *app = KSYM("kivo")->thing)
         if (t_class *ac = object_class(app))
-            if (!class_method(ac, sym("newobj_border")))
+            if (!class_method(ac, KSYM("newobj_border")))
                 class_addmethod(ac, M(kivo_newobj_border), "newobj_border", AT_GIMME, 0);
 }
 
@@ -780,7 +781,7 @@ void jnewobj_enter(t_jnewobj *x) {
         object_error(self, "jnewobj_enter: no textfield!");
         return;
     }
-    const char *text = static_cast<const char *>(object_method(b->b_textfield, sym("getptr")));
+    const char *text = static_cast<const char *>(object_method(b->b_textfield, KSYM("getptr")));
     if (!text) {
         object_error(self, "jnewobj_enter: textPtr is NULL!");
         return;
@@ -798,17 +799,17 @@ void jnewobj_enter(t_jnewobj *x) {
     if (has_inner) {
         t_class *ic = object_class(inner);
         if (ic && (ic->flags & 0x80000) && ic->name == cname) keep = true;
-        if (is_subpatcher_word(first_symbol(b->b_text)) && object_classname(inner) == sym("jpatcher") &&
+        if (is_subpatcher_word(first_symbol(b->b_text)) && object_classname(inner) == KSYM("jpatcher") &&
             is_subpatcher_word(cname))
             keep = true;
     }
     if (keep) {
-        if (object_attr_get(self, sym("frozen_text"))) {
-            t_object *frozen = object_attr_getobj(self, sym("frozen_text"));
+        if (object_attr_get(self, KSYM("frozen_text"))) {
+            t_object *frozen = object_attr_getobj(self, KSYM("frozen_text"));
             t_atom none;
             atom_setobj(&none, nullptr);
-            object_attr_setvalueof(self, sym("frozen_text"), 1, &none);
-            object_deleteattr(self, sym("frozen_text"));
+            object_attr_setvalueof(self, KSYM("frozen_text"), 1, &none);
+            object_deleteattr(self, KSYM("frozen_text"));
             if (frozen) object_free(frozen);
         }
         std::vector<char> buf(typed.begin(), typed.end());
@@ -824,13 +825,13 @@ void jnewobj_enter(t_jnewobj *x) {
     // A new box in this one's place.
     t_dictionary *nd = dictionary_new();
     if (!nd) return;
-    dictionary_appendsym(nd, sym("kivoclass"), sym("newobj"));
+    dictionary_appendsym(nd, KSYM("kivoclass"), KSYM("newobj"));
     if (!wants_ui) {
         t_dictionary *mine = dictionary_new();
         if (mine) {
-            object_method(self, sym("appendtodictionary"), mine);
-            t_symbol *always[] = {sym("patching_rect"), sym("presentation_rect"), sym("background"), sym("hidden"),
-                                  sym("ignoreclick"), nullptr};
+            object_method(self, KSYM("appendtodictionary"), mine);
+            t_symbol *always[] = {KSYM("patching_rect"), KSYM("presentation_rect"), KSYM("background"), KSYM("hidden"),
+                                  KSYM("ignoreclick"), nullptr};
             for (t_symbol **k = always; *k; ++k) {
                 t_symbol *one[] = {*k, nullptr};
                 if (dictionary_hasentry(mine, *k)) dictionary_copyentries(mine, nd, one);
@@ -844,8 +845,8 @@ void jnewobj_enter(t_jnewobj *x) {
             }
             for (const char *k : {"background", "hidden", "ignoreclick"})
                 if (!dictionary_hasentry(nd, sym(k))) dictionary_appendlong(nd, sym(k), object_attr_getlong(self, sym(k)));
-            dictionary_appendlong(nd, sym("linecount"), -1);
-            dictionary_appendlong(nd, sym("presentation_linecount"), -1);
+            dictionary_appendlong(nd, KSYM("linecount"), -1);
+            dictionary_appendlong(nd, KSYM("presentation_linecount"), -1);
             for (const char *k : {"fontname", "fontsize", "fontface", "textjustification", "color", "bgcolor",
                                   "textcolor", "style", "varname", "annotation", "hint"}) {
                 t_symbol *one[] = {sym(k), nullptr};
@@ -854,7 +855,7 @@ void jnewobj_enter(t_jnewobj *x) {
             object_free(mine);
         }
     }
-    dictionary_appendstring(nd, sym("text"), typed.c_str());
+    dictionary_appendstring(nd, KSYM("text"), typed.c_str());
     t_dictionary *wrap = dictionary_new();
     t_dictionary *boxd = dictionary_new();
     if (!wrap || !boxd) {
@@ -863,11 +864,11 @@ void jnewobj_enter(t_jnewobj *x) {
         object_free(nd);
         return;
     }
-    dictionary_appenddictionary(boxd, sym("box"), &nd->ob);
+    dictionary_appenddictionary(boxd, KSYM("box"), &nd->ob);
     t_atom one;
     atom_setobj(&one, boxd);
-    dictionary_appendatoms(wrap, sym("boxes"), 1, &one);
-    if (t_dictionary *v = jpatcher_fallback_version()) dictionary_appenddictionary(wrap, sym("appversion"), &v->ob);
+    dictionary_appendatoms(wrap, KSYM("boxes"), 1, &one);
+    if (t_dictionary *v = jpatcher_fallback_version()) dictionary_appenddictionary(wrap, KSYM("appversion"), &v->ob);
     jbox_swapme(self, &wrap->ob);
     object_free(wrap);
 }
@@ -876,33 +877,33 @@ void jnewobj_enter(t_jnewobj *x) {
 
 void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
     if (!d) return;
-    if (s == sym("newobj")) dictionary_appendlong(d, sym("donewobj"), 1);
+    if (s == KSYM("newobj")) dictionary_appendlong(d, KSYM("donewobj"), 1);
     t_atom r[4];
     for (int i = 0; i < 3; ++i)
         atom_setfloat(r + i, static_cast<float>(argc > i && argv ? atom_getfloat(argv + i) : 0));
     atom_setfloat(r + 3, 0);
-    dictionary_deleteentry(d, sym("patching_rect"));
-    dictionary_appendatoms(d, sym("patching_rect"), 4, r);
+    dictionary_deleteentry(d, KSYM("patching_rect"));
+    dictionary_appendatoms(d, KSYM("patching_rect"), 4, r);
     if (argc > 3 && argv) {
         t_atom_long font = atom_getlong(argv + 3);
         long size = static_cast<long>(font & 0xffff);
         long number = static_cast<long>((font >> 16) & 0xffff);
         double points = fontinfo_getsize(size);
         if (points > 0) {
-            dictionary_deleteentry(d, sym("fontsize"));
-            dictionary_appendfloat(d, sym("fontsize"), points);
+            dictionary_deleteentry(d, KSYM("fontsize"));
+            dictionary_appendfloat(d, KSYM("fontsize"), points);
         }
         if (number > 0) {
             if (t_symbol *name = fontinfo_getname(static_cast<short>(number)); name && name->name[0]) {
-                dictionary_deleteentry(d, sym("fontname"));
-                dictionary_appendsym(d, sym("fontname"), name);
+                dictionary_deleteentry(d, KSYM("fontname"));
+                dictionary_appendsym(d, KSYM("fontname"), name);
             }
         }
     }
-    t_object *p = sym("#P")->thing;
+    t_object *p = KSYM("#P")->thing;
     if (t_jpatcher *px = jpatcher_cast(p)) {
-        dictionary_deleteentry(d, sym("linecount"));
-        dictionary_appendlong(d, sym("linecount"), px->linecount);
+        dictionary_deleteentry(d, KSYM("linecount"));
+        dictionary_appendlong(d, KSYM("linecount"), px->linecount);
     }
     if (argc > 4 && argv) {
         t_atombuf *tb = atombuf_new(argc - 4, argv + 4);
@@ -910,8 +911,8 @@ void jnewobj_stdargs(t_dictionary *d, t_symbol *s, long argc, t_atom *argv) {
         t_ptr_size size = 0;
         if (tb && h && !atombuf_totext_flags(tb, h, &size, 0)) {
             std::string t(*h, size);
-            dictionary_deleteentry(d, sym("text"));
-            dictionary_appendstring(d, sym("text"), t.c_str());
+            dictionary_deleteentry(d, KSYM("text"));
+            dictionary_appendstring(d, KSYM("text"), t.c_str());
         }
         if (h) sysmem_freehandle(h);
         if (tb) atombuf_free(tb);
@@ -931,9 +932,9 @@ bool is_number(const t_atom *a) { return atom_gettype(a) == AT_LONG || atom_gett
 bool fits(t_object *x, t_symbol *name, t_object *attr, long ac, t_atom *av) {
     Atoms now;
     if (object_attr_getvalueof(x, name, &now.ac, &now.av) || now.ac != ac || ac <= 0) return false;
-    t_symbol *style = object_attr_get(attr, sym("style")) ? object_attr_getsym(attr, sym("style")) : nullptr;
-    if (ac == 1 && style == sym("onoff")) return atom_gettype(av) == AT_LONG && atom_getlong(av) <= 1;
-    if (ac == 4 && style == sym("rgba")) {
+    t_symbol *style = object_attr_get(attr, KSYM("style")) ? object_attr_getsym(attr, KSYM("style")) : nullptr;
+    if (ac == 1 && style == KSYM("onoff")) return atom_gettype(av) == AT_LONG && atom_getlong(av) <= 1;
+    if (ac == 4 && style == KSYM("rgba")) {
         if (atom_gettype(av) != AT_FLOAT) return false;
         for (long i = 0; i < 4; ++i)
             if (!is_number(av + i) || atom_getfloat(av + i) > 1) return false;
@@ -952,9 +953,9 @@ extern "C" {
 
 t_kivo_err dictionary_applyattributes(t_dictionary *d, t_object *x, t_object *attr) {
     if (!d || !x || !attr) return -1;
-    t_symbol *name = static_cast<t_symbol *>(object_method(attr, sym("getname")));
+    t_symbol *name = static_cast<t_symbol *>(object_method(attr, KSYM("getname")));
     if (!name) return -1;
-    bool fill = object_attr_get(attr, sym("fill")) && object_attr_getlong(attr, sym("fill"));
+    bool fill = object_attr_get(attr, KSYM("fill")) && object_attr_getlong(attr, KSYM("fill"));
     long n = 0;
     t_symbol **keys = nullptr;
     dictionary_getkeys_ordered(d, &n, &keys);
@@ -1002,8 +1003,8 @@ long dictionary_replaceargs(t_dictionary *d, t_symbol *key, long argc, t_atom *a
     else dictionary_appendatoms(d, key, now.ac, now.av);
     for (long i = 0; i < now.ac; ++i)
         if (atom_gettype(before + i) == AT_OBJ && before[i].value.w_obj &&
-            object_classname(before[i].value.w_obj) == sym("string")) {
-            const char *s = static_cast<const char *>(object_method(before[i].value.w_obj, sym("getptr")));
+            object_classname(before[i].value.w_obj) == KSYM("string")) {
+            const char *s = static_cast<const char *>(object_method(before[i].value.w_obj, KSYM("getptr")));
             atom_setsym(before + i, gensym(s ? s : ""));
         }
     if (outc && outv) {

@@ -25,6 +25,7 @@
 #include "boxes/jbogus.h"
 #include "boxes/jbox_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kernel/obex_internal.h"
 #include "kivo/atomarray.h"
 #include "kivo/attr.h"
@@ -107,7 +108,7 @@ t_object *resolve_box(t_object *p, const t_atom *a) {
 
 void call_update(t_object *obj, t_jpatchline *x, long kind, t_object *src, t_object *dst) {
     if (!obj) return;
-    method m = zgetfn(obj, sym("patchlineupdate"));
+    method m = zgetfn(obj, KSYM("patchlineupdate"));
     if (!m) return;
     using fn = long (*)(t_object *, t_object *, long, t_object *, long, t_object *, long);
     from_method<fn>(m)(obj, &x->ob, kind, src, static_cast<long>(x->outletnum), dst,
@@ -370,11 +371,11 @@ t_kivo_err attr_get(t_object *ob, t_object *attr, long *ac, t_atom **av) {
     } else if (n == "outlet") {
         v = {A_obj(x->outlet)};
     } else if (n == "colorattrname") {
-        v = {A_sym(sym("patchlinecolor"))};
+        v = {A_sym(KSYM("patchlinecolor"))};
     } else if (n == "disabled") {
         v = {A_long(x->disabled)};
     } else if (n == "defpaintmethod") {
-        v = {A_sym(x->defpaintmethod ? x->defpaintmethod : sym(""))};
+        v = {A_sym(x->defpaintmethod ? x->defpaintmethod : KSYM(""))};
     } else if (n == "editactive") {
         v = {A_long(x->editactive)};
     } else {
@@ -610,7 +611,7 @@ void *jpatchline_new(t_symbol *, long argc, t_atom *argv) {
     t_dictionary *d = nullptr;
     if (argc >= 2 && atom_gettype(argv + 1) == AT_OBJ) {
         auto *o = static_cast<t_object *>(atom_getobj(argv + 1));
-        if (o && object_classname(o) == sym("dictionary")) d = reinterpret_cast<t_dictionary *>(o);
+        if (o && object_classname(o) == KSYM("dictionary")) d = reinterpret_cast<t_dictionary *>(o);
     }
     End src = d ? pair_from_dict(p, d, "source") : resolve_pair(p, argc - 1, argv + 1);
     if (src.box && !is_bogus(src.box) && src.index >= jbox_numoutlets(B(src.box)))
@@ -634,7 +635,7 @@ void *jpatchline_new(t_symbol *, long argc, t_atom *argv) {
     x->straightthresh = 6.0;
     x->patchlinecolor = patcher_cord_colour(x);
     x->lastorder = -1;
-    x->defpaintmethod = sym("");
+    x->defpaintmethod = KSYM("");
     x->box1 = src.box;
     x->outletnum = src.index;
     x->box2 = dst.box;
@@ -651,19 +652,19 @@ void *jpatchline_new(t_symbol *, long argc, t_atom *argv) {
     }
     if (d) {
         t_atom_long v = 0;
-        if (!dictionary_getlong(d, sym("hidden"), &v)) set_hidden(x, v);
+        if (!dictionary_getlong(d, KSYM("hidden"), &v)) set_hidden(x, v);
         long ac = 0;
         t_atom *av = nullptr;
-        if (!dictionary_getatoms(d, sym("color"), &ac, &av) && ac >= 3) set_colour(x, ac, av);
-        if (!dictionary_getatoms(d, sym("midpoints"), &ac, &av) && ac >= 2) set_midpoints(x, ac, av);
-        if (!dictionary_getlong(d, sym("disabled"), &v)) set_disabled(x, v);
+        if (!dictionary_getatoms(d, KSYM("color"), &ac, &av) && ac >= 3) set_colour(x, ac, av);
+        if (!dictionary_getatoms(d, KSYM("midpoints"), &ac, &av) && ac >= 2) set_midpoints(x, ac, av);
+        if (!dictionary_getlong(d, KSYM("disabled"), &v)) set_disabled(x, v);
     }
     jpatcher_linkline(p, &x->ob);
-    jpatcher_linenotify(p, &x->ob, sym("newobject"));
-    if (d && dictionary_hasentry(d, sym("watchpoint_id")) && dictionary_hasentry(d, sym("watchpoint_flags"))) {
+    jpatcher_linenotify(p, &x->ob, KSYM("newobject"));
+    if (d && dictionary_hasentry(d, KSYM("watchpoint_id")) && dictionary_hasentry(d, KSYM("watchpoint_flags"))) {
         t_atom_long id = 0, flags = 0;
-        dictionary_getlong(d, sym("watchpoint_id"), &id);
-        dictionary_getlong(d, sym("watchpoint_flags"), &flags);
+        dictionary_getlong(d, KSYM("watchpoint_id"), &id);
+        dictionary_getlong(d, KSYM("watchpoint_flags"), &flags);
         set_wiretap(x, id, flags);
     }
     return x;
@@ -672,7 +673,7 @@ void *jpatchline_new(t_symbol *, long argc, t_atom *argv) {
 void jpatchline_free(t_jpatchline *x) {
     x->animation = nullptr;
     if (x->pluggedin && x->box1 && x->box2) jpatchline_unplug(x);
-    jpatcher_linenotify(x->patcher, &x->ob, sym("free"));
+    jpatcher_linenotify(x->patcher, &x->ob, KSYM("free"));
     jpatcher_unlinkline(x->patcher, &x->ob);
     if (x->trail) sysmem_freeptr(x->trail);
     x->trail = nullptr;
@@ -725,14 +726,14 @@ void jpatchline_initclass(void) {
     for (const char *n : {"hidden", "straightstart", "straightend", "disabled", "editactive"})
         add_attr(c, n, "char", false);
     add_attr(c, "patchlinecolor", "float64", false);
-    class_attr_addattr_parse(c, "patchlinecolor", "style", sym("symbol"), 0, "rgba");
-    class_attr_addattr_parse(c, "patchlinecolor", "label", sym("symbol"), 0, "Color");
-    class_attr_addattr_parse(c, "patchlinecolor", "defaultattr", sym("long"), 0, "1");
+    class_attr_addattr_parse(c, "patchlinecolor", "style", KSYM("symbol"), 0, "rgba");
+    class_attr_addattr_parse(c, "patchlinecolor", "label", KSYM("symbol"), 0, "Color");
+    class_attr_addattr_parse(c, "patchlinecolor", "defaultattr", KSYM("long"), 0, "1");
     add_attr(c, "straightthresh", "float64", false);
     add_attr(c, "wiretap_info", "long", false);
     add_attr(c, "colorattrname", "symbol", true);
     add_attr(c, "defpaintmethod", "symbol", false);
-    class_register(sym("nobox"), c);
+    class_register(KSYM("nobox"), c);
     g_class = c;
 }
 
@@ -910,13 +911,13 @@ void jpatchline_straighten(t_jpatchline *x, long notify) {
 void jpatchline_appendtodictionary(t_jpatchline *x, t_dictionary *d) {
     if (!x || !d) return;
     t_atom pair[2];
-    atom_setsym(pair, jbox_get_id(x->box1) ? jbox_get_id(x->box1) : sym(""));
+    atom_setsym(pair, jbox_get_id(x->box1) ? jbox_get_id(x->box1) : KSYM(""));
     atom_setlong(pair + 1, x->outletnum);
-    dictionary_appendatoms(d, sym("source"), 2, pair);
-    atom_setsym(pair, jbox_get_id(x->box2) ? jbox_get_id(x->box2) : sym(""));
+    dictionary_appendatoms(d, KSYM("source"), 2, pair);
+    atom_setsym(pair, jbox_get_id(x->box2) ? jbox_get_id(x->box2) : KSYM(""));
     atom_setlong(pair + 1, x->inletnum);
-    dictionary_appendatoms(d, sym("destination"), 2, pair);
-    dictionary_appendlong(d, sym("hidden"), x->hidden);
+    dictionary_appendatoms(d, KSYM("destination"), 2, pair);
+    dictionary_appendlong(d, KSYM("hidden"), x->hidden);
     if (jpatcher_get_imprint(x->patcher) || x->owncolor) {
         t_jrgba c = current_colour(x);
         t_atom av[4];
@@ -924,7 +925,7 @@ void jpatchline_appendtodictionary(t_jpatchline *x, t_dictionary *d) {
         atom_setfloat(av + 1, c.green);
         atom_setfloat(av + 2, c.blue);
         atom_setfloat(av + 3, c.alpha);
-        dictionary_appendatoms(d, sym("color"), 4, av);
+        dictionary_appendatoms(d, KSYM("color"), 4, av);
     }
     if (long n = count_of(x)) {
         std::vector<t_atom> v(static_cast<size_t>(2 * n));
@@ -932,16 +933,16 @@ void jpatchline_appendtodictionary(t_jpatchline *x, t_dictionary *d) {
             atom_setfloat(&v[static_cast<size_t>(2 * i)], pts(x)[i].x);
             atom_setfloat(&v[static_cast<size_t>(2 * i + 1)], pts(x)[i].y);
         }
-        dictionary_appendatoms(d, sym("midpoints"), static_cast<long>(v.size()), v.data());
+        dictionary_appendatoms(d, KSYM("midpoints"), static_cast<long>(v.size()), v.data());
     }
     if (x->wiretap || x->wiretapid || x->wiretapflags) {
-        dictionary_appendlong(d, sym("watchpoint_id"), x->wiretapid);
-        dictionary_appendlong(d, sym("watchpoint_flags"), x->wiretapflags);
+        dictionary_appendlong(d, KSYM("watchpoint_id"), x->wiretapid);
+        dictionary_appendlong(d, KSYM("watchpoint_flags"), x->wiretapflags);
     }
-    dictionary_appendlong(d, sym("disabled"), x->disabled);
+    dictionary_appendlong(d, KSYM("disabled"), x->disabled);
     if (x->outlet && x->inlet && outlet_hasmultipleconnections(x->outlet)) {
         t_atom_long order = outlet_getorder(x->outlet, x->inlet);
-        if (order >= 0) dictionary_appendlong(d, sym("order"), order);
+        if (order >= 0) dictionary_appendlong(d, KSYM("order"), order);
     }
 }
 
@@ -1056,11 +1057,11 @@ void jpatcher_appendlines(t_object *patcher, t_dictionary *d) {
             continue;
         }
         jpatchline_appendtodictionary(x, line);
-        dictionary_appenddictionary(wrap, sym("patchline"), &line->ob);
+        dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
         items.push_back(A_obj(wrap));
     }
     std::reverse(items.begin(), items.end());
-    dictionary_appendatoms(d, sym("lines"), static_cast<long>(items.size()), items.data());
+    dictionary_appendatoms(d, KSYM("lines"), static_cast<long>(items.size()), items.data());
 }
 
 void jpatchline_free_animated(t_jpatchline *x, long) {

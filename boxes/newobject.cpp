@@ -10,6 +10,7 @@
 #include <string>
 
 #include "boxes/jnewobj_internal.h"
+#include "kernel/interned.h"
 #include "kivo/dispatch.h"
 #include "kivo/post.h"
 #include "patcher/jpatcher.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr size_t kTextMax = 4096;
 
-t_symbol *sym(const char *s) { return gensym(s); }
 
 // Wraps the box dictionary (which it takes over) as {"box": d} and makes
 // the box.
@@ -29,7 +29,7 @@ t_object *make_wrapped(t_object *patcher, t_dictionary *d) {
         object_free(d);
         return nullptr;
     }
-    dictionary_appenddictionary(wrap, sym("box"), &d->ob);
+    dictionary_appenddictionary(wrap, KSYM("box"), &d->ob);
     t_object *box = newobject_fromdictionary(patcher, wrap);
     object_free(wrap);
     return box;
@@ -85,7 +85,7 @@ t_object *newobject_fromdictionary(t_object *patcher, t_dictionary *d) {
     t_atom a, rv;
     atom_setobj(&a, d);
     atom_setobj(&rv, nullptr);
-    if (object_method_typed(patcher, sym("newobject"), 1, &a, &rv) != KIVO_ERR_NONE) return nullptr;
+    if (object_method_typed(patcher, KSYM("newobject"), 1, &a, &rv) != KIVO_ERR_NONE) return nullptr;
     return atom_gettype(&rv) == AT_OBJ ? static_cast<t_object *>(atom_getobj(&rv)) : nullptr;
 }
 

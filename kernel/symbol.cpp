@@ -45,16 +45,19 @@ t_symbol *ps_int, *ps_bang, *ps_float, *ps_list, *ps_set, *ps_in1, *ps_in2, *ps_
 
 namespace {
 
-// A run-time record: the public pair followed by the chain link that only
-// this file reads. The link is written once, before the record is
-// published, and never changes.
+// A run-time record: the public pair followed by what only this file
+// reads, written once before the record is published and never changed.
+// The kept hash lets a chain walk pass over the other names of its bucket
+// without comparing their text: chains grow long once a session has made
+// many generated names (every registered box takes one).
 struct RtSymbol {
     t_symbol pub;
     RtSymbol *link; // next older record of the same bucket (not owned)
+    uint64_t hash;  // full_hash of the name
 };
 static_assert(offsetof(RtSymbol, pub) == 0);
-static_assert(sizeof(RtSymbol) == 24);
-static_assert(kRecordsPerBlock * sizeof(RtSymbol) == 3840);
+static_assert(sizeof(RtSymbol) == 32);
+static_assert(kRecordsPerBlock * sizeof(RtSymbol) == 5120);
 
 // The index, built by mess_init before any other thread runs, read-only
 // afterwards. Null slots end a probe.
@@ -86,7 +89,7 @@ void hate(const char *text) {
 struct Key {
     const char *text;
     std::size_t len;
-    uint64_t raw;    // index hash
+    uint64_t hash;   // full_hash of the name: picks both the index slot and the bucket
     uint64_t bucket; // run-time bucket number
 };
 
@@ -111,12 +114,13 @@ uint64_t mix(uint64_t h) {
     return h;
 }
 
-// The bucket hash reads the whole name, eight bytes at a time: the index
-// hash reads only 8 characters, and names that share their first 8
-// (generated names, numbered series) would otherwise all chain in one
-// bucket and make interning quadratic. Every name still has exactly one
-// bucket, so what lookup finds is unchanged.
-uint64_t bucket_hash(const char *p, std::size_t len) {
+// The table's hash reads the whole name, eight bytes at a time: rawhash
+// reads only 8 characters, and names that share their first 8 (generated
+// names, numbered series, the many box attributes named "presentation_...")
+// would otherwise all chain in one bucket, or crowd one run of index slots
+// that every miss then walks with a string compare. Every name still has
+// exactly one slot run and one bucket, so what lookup finds is unchanged.
+uint64_t full_hash(const char *p, std::size_t len) {
     constexpr uint64_t k = 0x9e3779b97f4a7c15ULL;
     uint64_t h = k ^ len;
     while (len >= 8) {
@@ -130,12 +134,15 @@ uint64_t bucket_hash(const char *p, std::size_t len) {
     uint64_t w = 0;
     std::memcpy(&w, p, len);
     h = (h ^ w) * k;
-    return mix(h) % static_cast<uint64_t>(kBucketCount);
+    return mix(h);
 }
+
+long index_slot(uint64_t hash) { return static_cast<long>(hash % static_cast<uint64_t>(kIndexSlots)); }
 
 Key key_of(const char *name) {
     std::size_t len = strnlen(name, kNameMax);
-    return Key{name, len, raw_hash(name, len), bucket_hash(name, len)};
+    uint64_t h = full_hash(name, len);
+    return Key{name, len, h, h % static_cast<uint64_t>(kBucketCount)};
 }
 
 bool same_name(const t_symbol *s, const Key &k) {
@@ -147,7 +154,7 @@ RtSymbol *load_head(long bucket, std::memory_order order) {
 }
 
 t_symbol *find_compiled_in(const Key &k) {
-    long slot = static_cast<long>(k.raw % static_cast<uint64_t>(kIndexSlots));
+    long slot = index_slot(k.hash);
     while (t_symbol *s = g_index[slot]) {
         if (same_name(s, k)) return s;
         if (++slot == kIndexSlots) slot = 0;
@@ -158,7 +165,7 @@ t_symbol *find_compiled_in(const Key &k) {
 // Walks a chain from `from` up to, not including, `stop`.
 t_symbol *find_in_chain(RtSymbol *from, RtSymbol *stop, const Key &k) {
     for (RtSymbol *r = from; r != stop; r = r->link)
-        if (same_name(&r->pub, k)) return &r->pub;
+        if (r->hash == k.hash && same_name(&r->pub, k)) return &r->pub;
     return nullptr;
 }
 
@@ -205,6 +212,7 @@ t_symbol *insert(const Key &k) {
     RtSymbol *r = g_record_next++;
     r->pub.name = name;
     r->pub.thing = nullptr;
+    r->hash = k.hash;
     auto head = std::atomic_ref<RtSymbol *>(g_buckets[k.bucket]);
     r->link = head.load(std::memory_order_relaxed);
     head.store(r, std::memory_order_release);
@@ -282,7 +290,7 @@ void mess_init(void) {
     symbols_init();
 
     for (t_symbol &s : g_builtin_symbols) {
-        long slot = static_cast<long>(rawhash(s.name) % static_cast<uint64_t>(kIndexSlots));
+        long slot = index_slot(full_hash(s.name, std::strlen(s.name)));
         while (g_index[slot])
             if (++slot == kIndexSlots) slot = 0;
         g_index[slot] = &s;

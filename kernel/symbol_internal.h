@@ -28,9 +28,9 @@ constexpr std::size_t kContextRestMax = 32764; // characters kept after "---"
 
 } // namespace kivo::symtab
 
-// The hash of the compiled-in index: at most 8 characters, read from the
-// start of the name, or the last 8 of a name of 9 or more characters that
-// begins with "obj:".
+// The classic short name hash: at most 8 characters, read from the start
+// of the name, or the last 8 of a name of 9 or more characters that begins
+// with "obj:". The table itself hashes whole names.
 KIVO_INTERNAL uint64_t rawhash(const char *name);
 
 // The existing symbol of that name (cut at kNameMax like gensym), or null;

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 
+#include "kernel/interned.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dispatch.h"
@@ -31,7 +32,6 @@ t_hashtab *g_patcherids = nullptr;
 t_atom_long g_patcherid_counter = 1;
 long g_instances = 0;
 
-t_symbol *sym(const char *s) { return gensym(s); }
 t_symbol *sym_empty() {
     static t_symbol *s = gensym("");
     return s;
@@ -239,7 +239,7 @@ void *jpatcher_new(t_symbol *, long argc, t_atom *argv) {
     if (d) {
         jpatcher_fromdictionary(x, d);
         t_atom_long v = 0;
-        if (dictionary_getlong(d, sym("visible"), &v) == 0) visible = (long)v;
+        if (dictionary_getlong(d, KSYM("visible"), &v) == 0) visible = (long)v;
         x->presentation = x->openinpresentation;
         x->legacy = 0;
     } else if (argc > 0 && argv) {
@@ -282,7 +282,7 @@ void jpatcher_free(t_jpatcher *x) {
     loadbang_deleteobject(&x->ob);
     x->freed = 1;
     if (x->assoc) {
-        if (method m = object_getmethod(x->assoc, sym("pclose")))
+        if (method m = object_getmethod(x->assoc, KSYM("pclose")))
             reinterpret_cast<void (*)(t_object *, t_object *)>(reinterpret_cast<void (*)()>(m))(x->assoc, &x->ob);
     }
     jpatcher_patchernotify(&x->ob, gensym("free"));
@@ -344,9 +344,9 @@ void jpatcher_redrawqfn(t_jpatcher *x) {
 t_object *jpatcher_getparentpatcher(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x) return nullptr;
-    if (x->box) return object_attr_getobj(x->box, sym("patcher"));
+    if (x->box) return object_attr_getobj(x->box, KSYM("patcher"));
     if (x->assoc) {
-        method m = object_getmethod(x->assoc, sym("parentpatcher"));
+        method m = object_getmethod(x->assoc, KSYM("parentpatcher"));
         if (!m) return nullptr;
         t_object *parent = nullptr;
         reinterpret_cast<void (*)(t_object *, t_object **)>(reinterpret_cast<void (*)()>(m))(x->assoc, &parent);

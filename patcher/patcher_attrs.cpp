@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -34,7 +35,6 @@ method M(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
 }
 
-t_symbol *sym(const char *s) { return gensym(s); }
 t_symbol *empty() {
     static t_symbol *s = gensym("");
     return s;
@@ -105,7 +105,7 @@ template <class F> void for_each_object(t_linklist *l, F &&f) {
 long count_layer(t_jpatcher *x, bool background) {
     long n = 0;
     for_each_object(x->boxes, [&](t_object *b) {
-        if ((object_attr_getchar(b, sym("background")) != 0) == background) n++;
+        if ((object_attr_getchar(b, KSYM("background")) != 0) == background) n++;
     });
     return n;
 }
@@ -121,7 +121,7 @@ t_kivo_err numviews_get(t_object *x, t_object *, long *ac, t_atom **av) {
 t_kivo_err numwindowviews_get(t_object *x, t_object *, long *ac, t_atom **av) {
     long n = 0;
     for_each_object(P(x)->views, [&](t_object *v) {
-        if (object_attr_getlong(v, sym("viewownswindow"))) n++;
+        if (object_attr_getlong(v, KSYM("viewownswindow"))) n++;
     });
     return ret_long(ac, av, n);
 }
@@ -148,13 +148,13 @@ t_kivo_err locked_set(t_object *, t_object *, long, t_atom *) {
 }
 t_kivo_err presentation_set(t_object *x, t_object *, long ac, t_atom *av) {
     P(x)->presentation = first_nonzero(ac, av) ? 1 : 0;
-    jpatcher_notify_views(P(x), sym("presentation"));
+    jpatcher_notify_views(P(x), KSYM("presentation"));
     return 0;
 }
 t_kivo_err openinpresentation_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (ac < 1 || !av) return 0;
     P(x)->openinpresentation = atom_getlong(av) ? 1 : 0;
-    jpatcher_notify_views(P(x), sym("redraw"));
+    jpatcher_notify_views(P(x), KSYM("redraw"));
     return 0;
 }
 t_kivo_err abstraction_get(t_object *x, t_object *, long *ac, t_atom **av) {
@@ -182,8 +182,8 @@ void set_noedit_below(t_jpatcher *p) {
         t_object *sub = nullptr;
         if (held && held != b) {
             if (t_jpatcher *s = jpatcher_cast(held)) sub = &s->ob;
-            else if (object_getmethod(held, sym("subpatcher")))
-                sub = static_cast<t_object *>(object_method(held, sym("subpatcher"), 0, nullptr));
+            else if (object_getmethod(held, KSYM("subpatcher")))
+                sub = static_cast<t_object *>(object_method(held, KSYM("subpatcher"), 0, nullptr));
         }
         if (t_jpatcher *s = jpatcher_cast(sub)) set_noedit_below(s);
     });
@@ -195,14 +195,14 @@ t_kivo_err noedit_set(t_object *x, t_object *, long ac, t_atom *av) {
 }
 t_kivo_err bglocked_set(t_object *x, t_object *, long ac, t_atom *av) {
     P(x)->bglocked = first_nonzero(ac, av) ? 1 : 0;
-    jpatcher_notify_views(P(x), sym("bglocked"));
+    jpatcher_notify_views(P(x), KSYM("bglocked"));
     return 0;
 }
 t_kivo_err scroll_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     if (ac < 1 || !av) return -1;
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
     unsigned char v = atom_getlong(av) ? 1 : 0;
-    if (name == sym("enablehscroll")) P(x)->enablehscroll = v;
+    if (name == KSYM("enablehscroll")) P(x)->enablehscroll = v;
     else P(x)->enablevscroll = v;
     jpatcher_notify_views(P(x), name);
     return 0;
@@ -223,7 +223,7 @@ t_kivo_err toolbarid_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (s == P(x)->toolbarid) return 0;
     P(x)->toolbarid = s;
     // No toolbar is known by id in this build, so "statusbarvisible" stays.
-    jpatcher_notify_views(P(x), sym("toolbarid"));
+    jpatcher_notify_views(P(x), KSYM("toolbarid"));
     return 0;
 }
 t_kivo_err boxanimatetime_set(t_object *x, t_object *, long ac, t_atom *av) {
@@ -243,13 +243,13 @@ t_kivo_err title_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (ac > 0 && av) atom_gettext(ac, av, &size, &text, 2);
     buf[511] = 0;
     P(x)->title = gensym(buf);
-    jpatcher_notify_views(P(x), sym("title"));
+    jpatcher_notify_views(P(x), KSYM("title"));
     return 0;
 }
 t_kivo_err fulltitle_get(t_object *x, t_object *, long *ac, t_atom **av) {
     t_jpatcher *p = P(x);
     if (p->assoc) {
-        if (method m = object_getmethod(p->assoc, sym("titleassoc"))) {
+        if (method m = object_getmethod(p->assoc, KSYM("titleassoc"))) {
             char *text = nullptr;
             reinterpret_cast<void (*)(t_object *, t_object *, char **)>(reinterpret_cast<void (*)()>(m))(
                 p->assoc, x, &text);
@@ -309,7 +309,7 @@ t_kivo_err openrect_set(t_object *x, t_object *, long ac, t_atom *av) {
 t_kivo_err devicewidth_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (ac < 1 || !av) return -1;
     P(x)->devicewidth = atom_getfloat(av);
-    jpatcher_notify_views(P(x), sym("redraw"));
+    jpatcher_notify_views(P(x), KSYM("redraw"));
     return 0;
 }
 t_kivo_err gridsize_set(t_object *x, t_object *, long ac, t_atom *av) {
@@ -359,29 +359,29 @@ t_kivo_err colour_get(t_jrgba &c, long *ac, t_atom **av) {
 }
 t_kivo_err locked_bgcolor_set(t_object *x, t_object *, long ac, t_atom *av) {
     P(x)->locked_bgcolor = atoms_to_colour(ac, av);
-    jpatcher_notify_views(P(x), sym("locked_bgcolor"));
-    object_notify(x, sym("locked_bgcolor"), &P(x)->locked_bgcolor);
+    jpatcher_notify_views(P(x), KSYM("locked_bgcolor"));
+    object_notify(x, KSYM("locked_bgcolor"), &P(x)->locked_bgcolor);
     return 0;
 }
 t_kivo_err editing_bgcolor_set(t_object *x, t_object *, long ac, t_atom *av) {
     P(x)->editing_bgcolor = atoms_to_colour(ac, av);
-    jpatcher_notify_views(P(x), sym("bgcolor"));
+    jpatcher_notify_views(P(x), KSYM("bgcolor"));
     return 0;
 }
 t_kivo_err plcolor_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
     t_jrgba c = atoms_to_colour(ac, av);
-    if (name == sym("default_plcolor")) P(x)->default_plcolor = c;
-    else if (name == sym("default_sigplcolor")) P(x)->default_sigplcolor = c;
+    if (name == KSYM("default_plcolor")) P(x)->default_plcolor = c;
+    else if (name == KSYM("default_sigplcolor")) P(x)->default_sigplcolor = c;
     else P(x)->default_matrixplcolor = c;
-    jpatcher_notify_lines(P(x), sym("linechanged"));
+    jpatcher_notify_lines(P(x), KSYM("linechanged"));
     return 0;
 }
 t_kivo_err iocolor_set(t_object *x, t_object *attr, long ac, t_atom *av) {
     t_symbol *name = attr_getname(reinterpret_cast<t_attr *>(attr));
-    if (name == sym("locked_iocolor")) P(x)->locked_iocolor = atoms_to_colour(ac, av);
+    if (name == KSYM("locked_iocolor")) P(x)->locked_iocolor = atoms_to_colour(ac, av);
     else P(x)->unlocked_iocolor = atoms_to_colour(ac, av);
-    jpatcher_notify_views(P(x), sym("redraw"));
+    jpatcher_notify_views(P(x), KSYM("redraw"));
     return 0;
 }
 t_kivo_err boguscolor_get(t_object *, t_object *, long *ac, t_atom **av) {
@@ -389,7 +389,7 @@ t_kivo_err boguscolor_get(t_object *, t_object *, long *ac, t_atom **av) {
 }
 t_kivo_err boguscolor_set(t_object *x, t_object *, long ac, t_atom *av) {
     g_boguscolor = atoms_to_colour(ac, av);
-    jpatcher_notify_views(P(x), sym("redraw"));
+    jpatcher_notify_views(P(x), KSYM("redraw"));
     return 0;
 }
 
@@ -576,7 +576,7 @@ void jpatcher_addattrs(t_class *c, method noedit_msg, method allowedit_msg) {
         g_globalnames = hashtab_new(0);
         if (g_globalnames) {
             hashtab_flags(g_globalnames, HASHTAB_FLAG_NOFREE);
-            object_register(_sym(nobox), sym("__pattr_marker_tab"), g_globalnames);
+            object_register(_sym(nobox), KSYM("__pattr_marker_tab"), g_globalnames);
         }
     }
     add(c, {"isolateaudio", ch, 1, 0, nullptr, nullptr, OFF(isolateaudio)});

@@ -10,6 +10,7 @@
 #include "boxes/jbogus.h"
 #include "boxes/jpatchline.h"
 #include "boxes/jnewobj_internal.h"
+#include "kernel/interned.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
 #include "kivo/dictionary.h"
@@ -33,12 +34,11 @@ method M(F f) {
     return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
 }
 
-t_symbol *sym(const char *s) { return gensym(s); }
 
 void noedit_msg(t_jpatcher *x) {
     t_atom a;
     atom_setlong(&a, 1);
-    object_attr_setvalueof(&x->ob, sym("noedit"), 1, &a);
+    object_attr_setvalueof(&x->ob, KSYM("noedit"), 1, &a);
 }
 
 // Lifts the edit lock of this patcher only; the ones below keep theirs.
@@ -100,12 +100,12 @@ void jpatcher_initclass(void) {
 }
 
 void jpatcher_registerfileformats(void) {
-    t_object *app = sym("kivo")->thing;
+    t_object *app = KSYM("kivo")->thing;
     if (!app) return;
     t_atom av[2];
-    atom_setsym(av, sym(".json"));
-    atom_setsym(av + 1, sym("JSON"));
-    object_method_typed(app, sym("fileformat"), 2, av, nullptr);
+    atom_setsym(av, KSYM(".json"));
+    atom_setsym(av + 1, KSYM("JSON"));
+    object_method_typed(app, KSYM("fileformat"), 2, av, nullptr);
 }
 
 void jpatcher_api_init(void) {
@@ -127,21 +127,21 @@ void jpatcher_api_init(void) {
 // path, so that files named by the box are found beside the patcher.
 t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *argv) {
     if (!x || !s) return nullptr;
-    t_symbol *pound_p = sym("#P");
+    t_symbol *pound_p = KSYM("#P");
     t_object *saved_p = pound_p->thing;
     t_symbol *classname = s;
     bool com = false;
-    if (s == sym("user")) {
+    if (s == KSYM("user")) {
         if (argc < 1 || !argv || atom_gettype(argv) != AT_SYM) return nullptr;
         classname = atom_getsym(argv);
         argc--;
         argv++;
-        if (classname == sym("com")) {
-            classname = sym("comment");
+        if (classname == KSYM("com")) {
+            classname = KSYM("comment");
             com = true;
         }
     }
-    if (classname == sym("vpicture")) classname = sym("fpic");
+    if (classname == KSYM("vpicture")) classname = KSYM("fpic");
 
     pound_p->thing = &x->ob;
     short saved_path = path_getdefault();
@@ -153,7 +153,7 @@ t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *ar
     atom_setobj(&a, &x->ob);
     args.push_back(a);
     if (com) {
-        atom_setsym(&a, sym("twobytecomment"));
+        atom_setsym(&a, KSYM("twobytecomment"));
         args.push_back(a);
     }
     for (long i = 0; i < argc && argv; i++) args.push_back(argv[i]);
@@ -183,7 +183,7 @@ t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *ar
             atom_setfloat(r + 1, argc > 1 ? atom_getfloat(argv + 1) : 0);
             atom_setfloat(r + 2, 100.0);
             atom_setfloat(r + 3, 20.0);
-            dictionary_appendatoms(d, sym("patching_rect"), 4, r);
+            dictionary_appendatoms(d, KSYM("patching_rect"), 4, r);
             box = jpatcher_placeholder_box(x, classname, d);
             object_free(d);
         }
@@ -191,7 +191,7 @@ t_object *jpatcher_newinstance(t_jpatcher *x, t_symbol *s, long argc, t_atom *ar
     if (box) {
         x->last_box = box;
         if (x->newobject_log) linklist_append(x->newobject_log, box);
-        if (x->hidden_creation) object_attr_setchar(box, sym("hidden"), 1);
+        if (x->hidden_creation) object_attr_setchar(box, KSYM("hidden"), 1);
     }
     pound_p->thing = saved_p;
     path_setdefault(saved_path, 0);

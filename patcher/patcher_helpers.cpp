@@ -6,6 +6,7 @@
  */
 #include <cstring>
 
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-t_symbol *sym(const char *s) { return gensym(s); }
 
 // Reads an attribute of exactly `n` values into `out`; -1 otherwise,
 // leaving `out` untouched.
@@ -156,48 +156,48 @@ long jpatcher_is_patcher(t_object *p) {
     return p && object_classname_compare(p, _sym(jpatcher));
 }
 
-t_object *jpatcher_get_box(t_object *p) { return object_attr_getobj(p, sym("box")); }
+t_object *jpatcher_get_box(t_object *p) { return object_attr_getobj(p, KSYM("box")); }
 
 t_object *jpatcher_get_box_loadsafe(t_object *p) {
     t_object *b = jpatcher_get_box(p);
-    if (!b && p) object_obex_lookup(p, sym("###box###"), &b);
+    if (!b && p) object_obex_lookup(p, KSYM("###box###"), &b);
     return b;
 }
 
-char jpatcher_get_noedit(t_object *p) { return object_attr_getchar(p, sym("noedit")); }
-t_object *jpatcher_get_collective(t_object *p) { return object_attr_getobj(p, sym("collective")); }
-long jpatcher_get_count(t_object *p) { return (long)object_attr_getlong(p, sym("count")); }
-char jpatcher_get_locked(t_object *p) { return object_attr_getchar(p, sym("locked")); }
-t_kivo_err jpatcher_set_locked(t_object *p, char c) { return object_attr_setchar(p, sym("locked"), c); }
-char jpatcher_get_presentation(t_object *p) { return object_attr_getchar(p, sym("presentation")); }
+char jpatcher_get_noedit(t_object *p) { return object_attr_getchar(p, KSYM("noedit")); }
+t_object *jpatcher_get_collective(t_object *p) { return object_attr_getobj(p, KSYM("collective")); }
+long jpatcher_get_count(t_object *p) { return (long)object_attr_getlong(p, KSYM("count")); }
+char jpatcher_get_locked(t_object *p) { return object_attr_getchar(p, KSYM("locked")); }
+t_kivo_err jpatcher_set_locked(t_object *p, char c) { return object_attr_setchar(p, KSYM("locked"), c); }
+char jpatcher_get_presentation(t_object *p) { return object_attr_getchar(p, KSYM("presentation")); }
 t_kivo_err jpatcher_set_presentation(t_object *p, char c) {
-    return object_attr_setchar(p, sym("presentation"), c);
+    return object_attr_setchar(p, KSYM("presentation"), c);
 }
-t_object *jpatcher_get_firstobject(t_object *p) { return object_attr_getobj(p, sym("firstobject")); }
-t_object *jpatcher_get_lastobject(t_object *p) { return object_attr_getobj(p, sym("lastobject")); }
-t_object *jpatcher_get_firstline(t_object *p) { return object_attr_getobj(p, sym("firstline")); }
-t_object *jpatcher_get_firstview(t_object *p) { return object_attr_getobj(p, sym("firstview")); }
-t_symbol *jpatcher_get_title(t_object *p) { return object_attr_getsym(p, sym("title")); }
-t_kivo_err jpatcher_set_title(t_object *p, t_symbol *ps) { return object_attr_setsym(p, sym("title"), ps); }
-t_symbol *jpatcher_get_name(t_object *p) { return object_attr_getsym(p, sym("name")); }
-t_symbol *jpatcher_get_filepath(t_object *p) { return object_attr_getsym(p, sym("filepath")); }
-t_symbol *jpatcher_get_filename(t_object *p) { return object_attr_getsym(p, sym("filename")); }
-char jpatcher_get_dirty(t_object *p) { return object_attr_getchar(p, sym("dirty")); }
-t_kivo_err jpatcher_set_dirty(t_object *p, char c) { return object_attr_setchar(p, sym("dirty"), c); }
-char jpatcher_get_bglocked(t_object *p) { return object_attr_getchar(p, sym("bglocked")); }
+t_object *jpatcher_get_firstobject(t_object *p) { return object_attr_getobj(p, KSYM("firstobject")); }
+t_object *jpatcher_get_lastobject(t_object *p) { return object_attr_getobj(p, KSYM("lastobject")); }
+t_object *jpatcher_get_firstline(t_object *p) { return object_attr_getobj(p, KSYM("firstline")); }
+t_object *jpatcher_get_firstview(t_object *p) { return object_attr_getobj(p, KSYM("firstview")); }
+t_symbol *jpatcher_get_title(t_object *p) { return object_attr_getsym(p, KSYM("title")); }
+t_kivo_err jpatcher_set_title(t_object *p, t_symbol *ps) { return object_attr_setsym(p, KSYM("title"), ps); }
+t_symbol *jpatcher_get_name(t_object *p) { return object_attr_getsym(p, KSYM("name")); }
+t_symbol *jpatcher_get_filepath(t_object *p) { return object_attr_getsym(p, KSYM("filepath")); }
+t_symbol *jpatcher_get_filename(t_object *p) { return object_attr_getsym(p, KSYM("filename")); }
+char jpatcher_get_dirty(t_object *p) { return object_attr_getchar(p, KSYM("dirty")); }
+t_kivo_err jpatcher_set_dirty(t_object *p, char c) { return object_attr_setchar(p, KSYM("dirty"), c); }
+char jpatcher_get_bglocked(t_object *p) { return object_attr_getchar(p, KSYM("bglocked")); }
 t_kivo_err jpatcher_get_bgcolor(t_object *p, t_jrgba *c) {
-    return object_attr_getcolor(p, sym("locked_bgcolor"), c);
+    return object_attr_getcolor(p, KSYM("locked_bgcolor"), c);
 }
 t_kivo_err jpatcher_get_editing_bgcolor(t_object *p, t_jrgba *c) {
-    return object_attr_getcolor(p, sym("editing_bgcolor"), c);
+    return object_attr_getcolor(p, KSYM("editing_bgcolor"), c);
 }
 t_kivo_err jpatcher_set_bgcolor(t_object *p, t_jrgba *c) {
-    return object_attr_setcolor(p, sym("locked_bgcolor"), c);
+    return object_attr_setcolor(p, KSYM("locked_bgcolor"), c);
 }
 
 t_kivo_err jpatcher_get_gridsize(t_object *p, double *gx, double *gy) {
     double v[2];
-    t_kivo_err err = get_doubles(p, sym("gridsize"), 2, v);
+    t_kivo_err err = get_doubles(p, KSYM("gridsize"), 2, v);
     if (err) return err;
     if (gx) *gx = v[0];
     if (gy) *gy = v[1];
@@ -206,26 +206,26 @@ t_kivo_err jpatcher_get_gridsize(t_object *p, double *gx, double *gy) {
 
 t_kivo_err jpatcher_set_gridsize(t_object *p, double gx, double gy) {
     double v[2] = {gx, gy};
-    return set_doubles(p, sym("gridsize"), 2, v);
+    return set_doubles(p, KSYM("gridsize"), 2, v);
 }
 
-t_object *jpatcher_get_controller(t_object *p) { return object_attr_getobj(p, sym("controller")); }
+t_object *jpatcher_get_controller(t_object *p) { return object_attr_getobj(p, KSYM("controller")); }
 t_object *jpatcher_get_parentpatcher(t_object *p) { return jpatcher_getparentpatcher(p); }
-t_symbol *jpatcher_get_kivoclass(t_object *p) { return object_attr_getsym(p, sym("kivoclass")); }
-t_symbol *jpatcher_get_parentclass(t_object *p) { return object_attr_getsym(p, sym("parentclass")); }
-t_kivo_err jpatcher_get_rect(t_object *p, t_rect *r) { return object_attr_get_rect(p, sym("rect"), r); }
-t_kivo_err jpatcher_set_rect(t_object *p, t_rect *r) { return object_attr_set_rect(p, sym("rect"), r); }
+t_symbol *jpatcher_get_kivoclass(t_object *p) { return object_attr_getsym(p, KSYM("kivoclass")); }
+t_symbol *jpatcher_get_parentclass(t_object *p) { return object_attr_getsym(p, KSYM("parentclass")); }
+t_kivo_err jpatcher_get_rect(t_object *p, t_rect *r) { return object_attr_get_rect(p, KSYM("rect"), r); }
+t_kivo_err jpatcher_set_rect(t_object *p, t_rect *r) { return object_attr_set_rect(p, KSYM("rect"), r); }
 t_kivo_err jpatcher_get_defrect(t_object *p, t_rect *r) {
-    return object_attr_get_rect(p, sym("defrect"), r);
+    return object_attr_get_rect(p, KSYM("defrect"), r);
 }
-t_symbol *jpatcher_get_default_fontname(t_object *p) { return object_attr_getsym(p, sym("fontname")); }
+t_symbol *jpatcher_get_default_fontname(t_object *p) { return object_attr_getsym(p, KSYM("fontname")); }
 float jpatcher_get_default_fontsize(t_object *p) {
-    return static_cast<float>(object_attr_getfloat(p, sym("fontsize")));
+    return static_cast<float>(object_attr_getfloat(p, KSYM("fontsize")));
 }
-long jpatcher_get_default_fontface(t_object *p) { return (long)object_attr_getlong(p, sym("fontface")); }
-char jpatcher_get_imprint(t_object *p) { return object_attr_getchar(p, sym("imprint")); }
+long jpatcher_get_default_fontface(t_object *p) { return (long)object_attr_getlong(p, KSYM("fontface")); }
+char jpatcher_get_imprint(t_object *p) { return object_attr_getchar(p, KSYM("imprint")); }
 long jpatcher_get_fileversion(t_object *p) {
-    return static_cast<signed char>(object_attr_getchar(p, sym("fileversion")));
+    return static_cast<signed char>(object_attr_getchar(p, KSYM("fileversion")));
 }
 long jpatcher_get_currentfileversion(void) { return 1; }
 

@@ -8,6 +8,7 @@
  *              each pop shifts right; 1 --pop--> 0.
  */
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "patcher/patcher_model.h"
 
 #include <cstdio>
@@ -119,7 +120,7 @@ long jpatcher_findboxfromid(t_object *box, t_symbol *id) {
 
 t_object *jpatcher_getjboxfromobj(t_object *, t_object *obj) {
     t_object *box = nullptr;
-    if (!obj || object_obex_lookup(obj, sym("#B"), &box)) return nullptr;
+    if (!obj || object_obex_lookup(obj, KSYM("#B"), &box)) return nullptr;
     return box;
 }
 
@@ -128,29 +129,29 @@ t_dictionary *jpatcher_monikerforobject(t_object *p, t_object *obj) {
     t_symbol *cls = object_classname(obj);
     t_dictionary *d = new_moniker();
     if (!d) return nullptr;
-    if (cls == sym("jpatchline")) {
+    if (cls == KSYM("jpatchline")) {
         auto *c = reinterpret_cast<t_jpatchline_head *>(obj);
         t_symbol *id1 = jbox_head_id(c->pl_box1), *id2 = jbox_head_id(c->pl_box2);
         if (id1 && id2) {
-            dictionary_appendsym(d, sym("type"), sym("jpatchline"));
-            dictionary_appendsym(d, sym("box1"), id1);
-            dictionary_appendlong(d, sym("outletnum"), c->pl_outletnum);
-            dictionary_appendsym(d, sym("box2"), id2);
-            dictionary_appendlong(d, sym("inletnum"), c->pl_inletnum);
+            dictionary_appendsym(d, KSYM("type"), KSYM("jpatchline"));
+            dictionary_appendsym(d, KSYM("box1"), id1);
+            dictionary_appendlong(d, KSYM("outletnum"), c->pl_outletnum);
+            dictionary_appendsym(d, KSYM("box2"), id2);
+            dictionary_appendlong(d, KSYM("inletnum"), c->pl_inletnum);
             return d;
         }
     } else if (t_jpatcher *px = jpatcher_cast(obj)) {
-        dictionary_appendsym(d, sym("type"), sym("jpatcher"));
-        dictionary_appendsym(d, sym("id"), px->patcherid);
+        dictionary_appendsym(d, KSYM("type"), KSYM("jpatcher"));
+        dictionary_appendsym(d, KSYM("id"), px->patcherid);
         return d;
     } else if (jbox_cast(obj) && jbox_head_id(obj)) {
-        dictionary_appendsym(d, sym("type"), sym("jbox"));
-        dictionary_appendsym(d, sym("id"), jbox_head_id(obj));
+        dictionary_appendsym(d, KSYM("type"), KSYM("jbox"));
+        dictionary_appendsym(d, KSYM("id"), jbox_head_id(obj));
         return d;
     } else if (t_object *box = jpatcher_getjboxfromobj(p, obj); box && jbox_head_id(box)) {
-        dictionary_appendsym(d, sym("type"), sym("jbox"));
-        dictionary_appendsym(d, sym("id"), jbox_head_id(box));
-        dictionary_appendlong(d, sym("isfirstin"), 1);
+        dictionary_appendsym(d, KSYM("type"), KSYM("jbox"));
+        dictionary_appendsym(d, KSYM("id"), jbox_head_id(box));
+        dictionary_appendlong(d, KSYM("isfirstin"), 1);
         return d;
     }
     object_free(d);
@@ -159,33 +160,33 @@ t_dictionary *jpatcher_monikerforobject(t_object *p, t_object *obj) {
 
 t_object *jpatcher_objectformoniker(t_object *p, t_object *obj) {
     if (!obj) return nullptr;
-    if (object_classname(obj) != sym("dictionary")) return obj;
+    if (object_classname(obj) != KSYM("dictionary")) return obj;
     auto *d = reinterpret_cast<t_dictionary *>(obj);
     t_symbol *type = nullptr;
-    if (dictionary_getsym(d, sym("type"), &type) || !type) return nullptr;
+    if (dictionary_getsym(d, KSYM("type"), &type) || !type) return nullptr;
     t_jpatcher *x = jpatcher_cast(p);
-    if (type == sym("jbox")) {
+    if (type == KSYM("jbox")) {
         t_symbol *id = nullptr;
-        if (!x || dictionary_getsym(d, sym("id"), &id)) return nullptr;
+        if (!x || dictionary_getsym(d, KSYM("id"), &id)) return nullptr;
         t_object *box = jpatcher_getboxfromid(p, id);
         t_atom_long first = 0;
-        dictionary_getlong(d, sym("isfirstin"), &first);
+        dictionary_getlong(d, KSYM("isfirstin"), &first);
         return box && first ? jbox_held_object(box) : box;
     }
-    if (type == sym("jpatchline")) {
+    if (type == KSYM("jpatchline")) {
         t_symbol *id1 = nullptr, *id2 = nullptr;
-        if (!x || dictionary_getsym(d, sym("box1"), &id1) || dictionary_getsym(d, sym("box2"), &id2))
+        if (!x || dictionary_getsym(d, KSYM("box1"), &id1) || dictionary_getsym(d, KSYM("box2"), &id2))
             return nullptr;
         t_object *b1 = jpatcher_getboxfromid(p, id1), *b2 = jpatcher_getboxfromid(p, id2);
         if (!b1 || !b2) return nullptr;
         t_atom_long out = 0, in = 0;
-        dictionary_getlong(d, sym("outletnum"), &out);
-        dictionary_getlong(d, sym("inletnum"), &in);
+        dictionary_getlong(d, KSYM("outletnum"), &out);
+        dictionary_getlong(d, KSYM("inletnum"), &in);
         return cord_between(x, b1, static_cast<long>(out), b2, static_cast<long>(in));
     }
-    if (type == sym("jpatcher")) {
+    if (type == KSYM("jpatcher")) {
         t_symbol *id = nullptr;
-        if (dictionary_getsym(d, sym("id"), &id)) return nullptr;
+        if (dictionary_getsym(d, KSYM("id"), &id)) return nullptr;
         return jpatcher_frompatcherid(id);
     }
     return nullptr;
@@ -200,12 +201,12 @@ t_object *jpatcher_boxfromatom(t_object *p, const t_atom *a) {
 
 long jpatcher_comparemonikers(t_object *a, t_object *b) {
     if (a == b) return 1;
-    if (!a || !b || object_classname(a) != sym("dictionary") ||
-        object_classname(b) != sym("dictionary"))
+    if (!a || !b || object_classname(a) != KSYM("dictionary") ||
+        object_classname(b) != KSYM("dictionary"))
         return 0;
     auto *da = reinterpret_cast<t_dictionary *>(a), *db = reinterpret_cast<t_dictionary *>(b);
     t_symbol *ta = nullptr, *tb = nullptr;
-    if (dictionary_getsym(da, sym("type"), &ta) || dictionary_getsym(db, sym("type"), &tb) ||
+    if (dictionary_getsym(da, KSYM("type"), &ta) || dictionary_getsym(db, KSYM("type"), &tb) ||
         ta != tb)
         return 0;
     auto same_sym = [&](const char *key) {
@@ -218,8 +219,8 @@ long jpatcher_comparemonikers(t_object *a, t_object *b) {
         return !dictionary_getlong(da, sym(key), &x) && !dictionary_getlong(db, sym(key), &y) &&
                x == y;
     };
-    if (ta == sym("jbox")) return same_sym("id");
-    if (ta == sym("jpatchline"))
+    if (ta == KSYM("jbox")) return same_sym("id");
+    if (ta == KSYM("jpatchline"))
         return same_sym("box1") && same_sym("box2") && same_long("outletnum") &&
                same_long("inletnum");
     return 0;
@@ -231,14 +232,14 @@ long jpatcher_compareboxatoms(const t_atom *a, const t_atom *b) {
     if (a->type != AT_OBJ) return 0;
     t_object *oa = a->value.w_obj, *ob = b->value.w_obj;
     if (oa == ob) return 1;
-    if (!oa || !ob || object_classname(oa) != sym("dictionary") ||
-        object_classname(ob) != sym("dictionary"))
+    if (!oa || !ob || object_classname(oa) != KSYM("dictionary") ||
+        object_classname(ob) != KSYM("dictionary"))
         return 0;
     auto *da = reinterpret_cast<t_dictionary *>(oa), *db = reinterpret_cast<t_dictionary *>(ob);
     t_symbol *ta = nullptr, *tb = nullptr, *ia = nullptr, *ib = nullptr;
-    return !dictionary_getsym(da, sym("type"), &ta) && !dictionary_getsym(db, sym("type"), &tb) &&
-           ta == sym("jbox") && tb == ta && !dictionary_getsym(da, sym("id"), &ia) &&
-           !dictionary_getsym(db, sym("id"), &ib) && ia == ib;
+    return !dictionary_getsym(da, KSYM("type"), &ta) && !dictionary_getsym(db, KSYM("type"), &tb) &&
+           ta == KSYM("jbox") && tb == ta && !dictionary_getsym(da, KSYM("id"), &ia) &&
+           !dictionary_getsym(db, KSYM("id"), &ib) && ia == ib;
 }
 
 t_object *jpatcher_frompatcherid(t_symbol *id) {
@@ -326,17 +327,17 @@ long jpatcher_endlognewobjects(t_object *p) {
 t_symbol *jpatcher_get_boxpath(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x) return gensym("");
-    if (x->box) return object_attr_getsym(x->box, sym("boxpath")) ? object_attr_getsym(x->box, sym("boxpath")) : gensym("");
+    if (x->box) return object_attr_getsym(x->box, KSYM("boxpath")) ? object_attr_getsym(x->box, KSYM("boxpath")) : gensym("");
     if (!x->assoc) return gensym("");
     t_object *box = jpatcher_getjboxfromobj(p, x->assoc);
     if (!box) {
-        t_object *owner = object_attr_getobj(x->assoc, sym("owner"));
+        t_object *owner = object_attr_getobj(x->assoc, KSYM("owner"));
         if (owner) box = jpatcher_getjboxfromobj(p, owner);
     }
     if (!box) return gensym("");
-    t_symbol *path = object_attr_getsym(box, sym("boxpath"));
+    t_symbol *path = object_attr_getsym(box, KSYM("boxpath"));
     if (!path) path = jbox_head_id(box) ? jbox_head_id(box) : gensym("");
-    if (method m = object_getmethod(x->assoc, sym("getindex"))) {
+    if (method m = object_getmethod(x->assoc, KSYM("getindex"))) {
         using getindex_fn = t_atom_long (*)(t_object *, t_object *);
         auto fn = reinterpret_cast<getindex_fn>(reinterpret_cast<void (*)()>(m));
         t_atom_long index = fn(x->assoc, p);
@@ -423,7 +424,7 @@ void jpatcher_patchline_marktemp(t_object *p, long argc, t_atom *argv) {
     for (long i = 0; i < argc && argv; ++i) {
         if (argv[i].type != AT_OBJ) continue;
         t_object *cord = jpatcher_objectformoniker(p, argv[i].value.w_obj);
-        if (cord && object_classname(cord) == sym("jpatchline") &&
+        if (cord && object_classname(cord) == KSYM("jpatchline") &&
             linklist_objptr2index(x->lines, cord) >= 0)
             reinterpret_cast<t_jpatchline_head *>(cord)->pl_temp = 1;
     }

@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -77,7 +78,7 @@ void pvars_each(void *target, t_symbol *s, short argc, t_atom *argv) {
         method m = zgetfn(pv, s);
         if (m) reinterpret_cast<objsymfn>(reinterpret_cast<void (*)()>(m))(pv, name);
     }
-    if (s == sym("connectsym")) object_notify(p, sym("varname_set"), name);
+    if (s == KSYM("connectsym")) object_notify(p, KSYM("varname_set"), name);
 }
 
 void doboxnotify(void *target, t_symbol *, short argc, t_atom *argv) {
@@ -88,35 +89,35 @@ void doboxnotify(void *target, t_symbol *, short argc, t_atom *argv) {
     auto *box = static_cast<t_object *>(atom_getobj(argv + 1));
     if (!box) return;
     t_jbox_head *h = jbox_head(box);
-    if (what == sym("free")) jpatcher_removenewobject(p, box);
-    if (what == sym("free") || what == sym("varname_unset")) {
+    if (what == KSYM("free")) jpatcher_removenewobject(p, box);
+    if (what == KSYM("free") || what == KSYM("varname_unset")) {
         t_symbol *name = h->b_varname;
         if (name && name->name[0]) {
-            object_notify(p, sym("varname_unset"), name);
+            object_notify(p, KSYM("varname_unset"), name);
             t_object *held = nullptr;
             if (!hashtab_lookup(x->varnames, name, &held) && held == box)
                 hashtab_chuckkey(x->varnames, name);
             t_atom a;
             atom_setsym(&a, name);
-            defer_low(p, pvars_each, sym("disconnectsym"), 1, &a);
+            defer_low(p, pvars_each, KSYM("disconnectsym"), 1, &a);
         }
-    } else if (what == sym("varname_set")) {
+    } else if (what == KSYM("varname_set")) {
         t_symbol *name = h->b_varname;
         if (name && name->name[0]) {
             hashtab_storeflags(x->varnames, name, box, HASHTAB_FLAG_NOFREE);
             if (!jpatcher_is_tlp_loading(p) && x->loadbang_serial) {
                 t_atom a;
                 atom_setsym(&a, name);
-                defer_low(p, pvars_each, sym("connectsym"), 1, &a);
+                defer_low(p, pvars_each, KSYM("connectsym"), 1, &a);
             }
         }
     }
-    send_views(x, sym("boxnotify"), argc, argv);
+    send_views(x, KSYM("boxnotify"), argc, argv);
     // While the patcher frees its contents it frees the cords itself.
     if (x->freeing_contents) return;
-    if (what == sym("free")) {
+    if (what == KSYM("free")) {
         free_cords_of(x, box);
-    } else if (what == sym("patching_rect")) {
+    } else if (what == KSYM("patching_rect")) {
         if (x->bulkupdate) {
             jpatcher_box_settemp(p, box, 1);
         } else {
@@ -130,12 +131,12 @@ void doboxnotify(void *target, t_symbol *, short argc, t_atom *argv) {
 
 void dolinenotify(void *target, t_symbol *, short argc, t_atom *argv) {
     t_jpatcher *x = jpatcher_cast(static_cast<t_object *>(target));
-    if (x && argc >= 2) send_views(x, sym("linenotify"), argc, argv);
+    if (x && argc >= 2) send_views(x, KSYM("linenotify"), argc, argv);
 }
 
 void dopatchernotify(void *target, t_symbol *, short argc, t_atom *argv) {
     t_jpatcher *x = jpatcher_cast(static_cast<t_object *>(target));
-    if (x && argc >= 2) send_views(x, sym("patchernotify"), argc, argv);
+    if (x && argc >= 2) send_views(x, KSYM("patchernotify"), argc, argv);
 }
 
 void notify(t_object *p, t_deferfn fn, t_symbol *s, t_object *what) {
@@ -193,7 +194,7 @@ void freebang(t_object *p, int depth) {
                 if (subs[k] != p) freebang(subs[k], depth + 1);
         }
     }
-    for (t_object *box : snapshot(x->boxes)) call_if(jbox_held_object(box), sym("freebang"));
+    for (t_object *box : snapshot(x->boxes)) call_if(jbox_held_object(box), KSYM("freebang"));
     x->freebang_sent = 1;
 }
 
@@ -238,8 +239,8 @@ void jpatcher_linkbox(t_object *p, t_object *box) {
     } else {
         // Lookups must walk the list from now on to find this box.
         t_atom_long n = 0;
-        object_obex_lookuplong(p, sym("#boxids_unindexed"), &n);
-        object_obex_storelong(p, sym("#boxids_unindexed"), n + 1);
+        object_obex_lookuplong(p, KSYM("#boxids_unindexed"), &n);
+        object_obex_storelong(p, KSYM("#boxids_unindexed"), n + 1);
     }
 }
 
@@ -311,8 +312,8 @@ long jpatcher_loadbang(t_object *p) {
     long serial = static_cast<long>(serialno());
     if (serial == x->loadbang_serial) return 0;
     x->loadbang_serial = serial;
-    object_notify(p, sym("loadbang_start"), nullptr);
-    object_notify(p, sym("loadbang_parameter"), nullptr);
+    object_notify(p, KSYM("loadbang_start"), nullptr);
+    object_notify(p, KSYM("loadbang_parameter"), nullptr);
     static const char *const before[] = {"loadbang_pattr", "loadbang_internal",
                                          "loadbang_loadbang"};
     const Pass passes[] = {Pass::Preset, Pass::Others, Pass::Loaders};
@@ -325,9 +326,9 @@ long jpatcher_loadbang(t_object *p) {
             if (!call_if(box, _sym(loadbang)) && obj != box) call_if(obj, _sym(loadbang));
         }
     }
-    object_notify(p, sym("loadbang_end"), nullptr);
+    object_notify(p, KSYM("loadbang_end"), nullptr);
     // No snapshot list holds an initial snapshot in this build.
-    object_notify(p, sym("aftersnapshotrestore"), nullptr);
+    object_notify(p, KSYM("aftersnapshotrestore"), nullptr);
     return 0;
 }
 
@@ -336,7 +337,7 @@ long jpatcher_closebang(t_object *p) {
     if (!x) return 0;
     for (t_object *box : snapshot(x->boxes)) {
         t_object *obj = jbox_held_object(box);
-        if (method m = zgetfn(obj, sym("closebang")))
+        if (method m = zgetfn(obj, KSYM("closebang")))
             reinterpret_cast<objsymfn>(reinterpret_cast<void (*)()>(m))(obj, _sym(bang));
     }
     return 0;
@@ -376,11 +377,11 @@ long owns_window(t_object *view) {
 extern "C" {
 
 t_object *jpatcher_makeview(t_object *p, t_object *owner) {
-    if (!jpatcher_cast(p) || !class_findbyname(_sym(nobox), sym("patcherview"))) return nullptr;
+    if (!jpatcher_cast(p) || !class_findbyname(_sym(nobox), KSYM("patcherview"))) return nullptr;
     t_atom av[2];
     atom_setobj(av, p);
     if (owner) atom_setobj(av + 1, owner);
-    return static_cast<t_object *>(object_new_typed(_sym(nobox), sym("patcherview"), owner ? 2 : 1, av));
+    return static_cast<t_object *>(object_new_typed(_sym(nobox), KSYM("patcherview"), owner ? 2 : 1, av));
 }
 
 t_object *jpatcher_vis_imp(t_object *p, long move_on_display) {
@@ -392,12 +393,12 @@ t_object *jpatcher_vis_imp(t_object *p, long move_on_display) {
     if (x->vismessages) {
         t_linklist *held = x->vismessages;
         x->vismessages = nullptr;
-        for (t_object *inv : snapshot(held)) call_if(inv, sym("invoke"));
+        for (t_object *inv : snapshot(held)) call_if(inv, KSYM("invoke"));
         object_free(held);
     }
     if (move_on_display)
-        for (t_object *view : snapshot(x->views)) call_if(view, sym("moveifoffdisplay"));
-    jpatcher_patchernotify(p, sym("vis"));
+        for (t_object *view : snapshot(x->views)) call_if(view, KSYM("moveifoffdisplay"));
+    jpatcher_patchernotify(p, KSYM("vis"));
     return jpatcher_getnthview(p, 0);
 }
 

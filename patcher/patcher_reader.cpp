@@ -13,6 +13,7 @@
  * JPATCHER_MAX_READ_DEPTH leave the inner patcher empty and say so once.
  */
 #include "boxes/jbox_internal.h"
+#include "kernel/interned.h"
 #include "patcher/patcher_model.h"
 
 #include <cstring>
@@ -64,10 +65,10 @@ bool read_numbers(t_dictionary *d, const char *key, double *out, long n) {
 t_dictionary *fallback_version() {
     t_dictionary *v = dictionary_new();
     if (!v) return nullptr;
-    dictionary_appendlong(v, sym("major"), 5);
-    dictionary_appendlong(v, sym("minor"), 0);
-    dictionary_appendlong(v, sym("revision"), 0);
-    dictionary_appendsym(v, sym("architecture"), sym("x86"));
+    dictionary_appendlong(v, KSYM("major"), 5);
+    dictionary_appendlong(v, KSYM("minor"), 0);
+    dictionary_appendlong(v, KSYM("revision"), 0);
+    dictionary_appendsym(v, KSYM("architecture"), KSYM("x86"));
     return v;
 }
 
@@ -105,7 +106,7 @@ struct DefaultFolder {
 
 void write_back_replaced_args(t_dictionary *box) {
     t_dictionary *replaced = nullptr;
-    if (dictionary_getdictionary(box, sym("replaced_args"), reinterpret_cast<t_object **>(&replaced)) ||
+    if (dictionary_getdictionary(box, KSYM("replaced_args"), reinterpret_cast<t_object **>(&replaced)) ||
         !replaced)
         return;
     long n = 0;
@@ -121,13 +122,13 @@ void write_back_replaced_args(t_dictionary *box) {
         }
     }
     if (keys) dictionary_freekeys(replaced, n, keys);
-    dictionary_deleteentry(box, sym("replaced_args"));
+    dictionary_deleteentry(box, KSYM("replaced_args"));
 }
 
 t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result) {
     t_object *p = &x->ob;
     t_symbol *name = nullptr;
-    t_kivo_err err = dictionary_getsym(box, sym("kivoclass"), &name);
+    t_kivo_err err = dictionary_getsym(box, KSYM("kivoclass"), &name);
     if (err || !name) {
         *result = err ? err : -1;
         return nullptr;
@@ -138,12 +139,12 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
     if (c) {
         t_symbol *cname = class_nameget(c);
         if (c->flags & CLASS_FLAG_NEWDICTIONARY) {
-            dictionary_deleteentry(box, sym("#P")); // a file's own "#P" is no patcher
-            dictionary_appendobject_flags(box, sym("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
+            dictionary_deleteentry(box, KSYM("#P")); // a file's own "#P" is no patcher
+            dictionary_appendobject_flags(box, KSYM("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
             t_atom a;
             atom_setobj(&a, box);
             made = static_cast<t_object *>(object_new_typed(ns, cname, 1, &a));
-            dictionary_chuckentry(box, sym("#P"));
+            dictionary_chuckentry(box, KSYM("#P"));
             write_back_replaced_args(box);
         } else {
             t_atom av[2];
@@ -153,7 +154,7 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
         }
     }
     if (!made) {
-        if (!dictionary_hasentry(box, sym("patching_rect"))) {
+        if (!dictionary_hasentry(box, KSYM("patching_rect"))) {
             double pos[2];
             if (read_numbers(box, "patching_position", pos, 2)) {
                 t_atom r[4];
@@ -161,7 +162,7 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
                 atom_setfloat(r + 1, pos[1]);
                 atom_setfloat(r + 2, 100);
                 atom_setfloat(r + 3, 20);
-                dictionary_appendatoms(box, sym("patching_rect"), 4, r);
+                dictionary_appendatoms(box, KSYM("patching_rect"), 4, r);
             }
         }
         made = jpatcher_makejuibogus(p, name, box);
@@ -202,32 +203,32 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     bool stored_holder = false;
     // Only a box put there by its class counts: a file can hold a
     // dictionary under this key too.
-    if (!dictionary_getobject(d, sym("###box###"), &holder) && holder &&
+    if (!dictionary_getobject(d, KSYM("###box###"), &holder) && holder &&
         class_is_box(object_class(holder))) {
-        object_obex_storeflags(p, sym("###box###"), holder, HASHTAB_FLAG_NOFREE);
+        object_obex_storeflags(p, KSYM("###box###"), holder, HASHTAB_FLAG_NOFREE);
         stored_holder = true;
     }
 
     long argc = 0;
     t_atom *argv = nullptr;
-    if (!dictionary_getatoms(d, sym("arguments"), &argc, &argv) && argc > 0 &&
-        !object_attr_get(p, sym("arguments")))
+    if (!dictionary_getatoms(d, KSYM("arguments"), &argc, &argv) && argc > 0 &&
+        !object_attr_get(p, KSYM("arguments")))
         if (!object_addattr_atoms(p, "arguments", _sym(atom), 0, argc, argv))
             object_attr_addattr_parse(p, "arguments", "invisible", _sym(long), 0, "1");
 
     t_atom_long fileversion = 0;
-    dictionary_getlong(d, sym("fileversion"), &fileversion);
+    dictionary_getlong(d, KSYM("fileversion"), &fileversion);
     x->fileversion = static_cast<long>(fileversion);
 
     t_symbol *ns = nullptr;
     x->classnamespace =
-        (!dictionary_getsym(d, sym("classnamespace"), &ns) && ns && ns->name[0]) ? ns : _sym(box);
+        (!dictionary_getsym(d, KSYM("classnamespace"), &ns) && ns && ns->name[0]) ? ns : _sym(box);
 
     read_attr(d, "rect", p);
     read_attr(d, "defrect", p);
     read_attr(d, "openrect", p);
-    if (dictionary_hasentry(d, sym("bgcolor"))) read_attr(d, "bgcolor", "locked_bgcolor", p);
-    if (dictionary_hasentry(d, sym("editing_bgcolor"))) read_attr(d, "editing_bgcolor", p);
+    if (dictionary_hasentry(d, KSYM("bgcolor"))) read_attr(d, "bgcolor", "locked_bgcolor", p);
+    if (dictionary_hasentry(d, KSYM("editing_bgcolor"))) read_attr(d, "editing_bgcolor", p);
     read_attr(d, "default_fontname", "fontname", p);
     read_attr(d, "default_fontface", "fontface", p);
 
@@ -236,7 +237,7 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
         read_attr(d, "default_fontsize", "fontsize", p);
     } else {
         double size = 0;
-        if (!dictionary_getfloat(d, sym("default_fontsize"), &size) && size > 0) {
+        if (!dictionary_getfloat(d, KSYM("default_fontsize"), &size) && size > 0) {
             // Without a font to measure the stored size stays as given.
             x->fontsize = size;
         }
@@ -246,15 +247,15 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
                             "openinpresentation", "globalpatchername", "toolbarid", "tallnewobj"})
         read_attr(d, key, p);
     t_atom_long grid = 0;
-    if (!dictionary_getlong(d, sym("gridonopen"), &grid)) x->gridonopen = grid == 2;
-    if (!dictionary_getlong(d, sym("gridsnaponopen"), &grid)) x->gridsnaponopen = grid == 2;
+    if (!dictionary_getlong(d, KSYM("gridonopen"), &grid)) x->gridonopen = grid == 2;
+    if (!dictionary_getlong(d, KSYM("gridsnaponopen"), &grid)) x->gridsnaponopen = grid == 2;
     for (const char *key :
          {"objectsnaponopen", "statusbarvisible", "toolbarvisible", "lefttoolbarpinned",
           "toptoolbarpinned", "righttoolbarpinned", "bottomtoolbarpinned",
           "toolbars_unpinned_last_save", "enablehscroll", "enablevscroll", "defaultfocusbox"})
         read_attr(d, key, p);
     t_atom_long imprint = 0;
-    dictionary_getlong(d, sym("imprint"), &imprint);
+    dictionary_getlong(d, KSYM("imprint"), &imprint);
     for (const char *key : {"devicewidth", "showrootpatcherontab", "showontab",
                             "workspacedisabled", "description", "digest", "tags",
                             "saveundostack", "isolateaudio", "style"})
@@ -267,7 +268,7 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     }
 
     t_symbol *name = nullptr;
-    if (!dictionary_getsym(d, sym("name"), &name) && name) x->name = name;
+    if (!dictionary_getsym(d, KSYM("name"), &name) && name) x->name = name;
     read_attr(d, "title", p);
     read_attr(d, "noedit", p);
 
@@ -288,14 +289,14 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     }
 
     t_symbol *filename = nullptr;
-    if (dictionary_getsym(d, sym("filename"), &filename)) object_obex_lookupsym(p, sym("filename"), &filename);
+    if (dictionary_getsym(d, KSYM("filename"), &filename)) object_obex_lookupsym(p, KSYM("filename"), &filename);
     t_atom_long vol = 0;
-    if (dictionary_getlong(d, sym("vol"), &vol)) object_obex_lookuplong(p, sym("vol"), &vol);
+    if (dictionary_getlong(d, KSYM("vol"), &vol)) object_obex_lookuplong(p, KSYM("vol"), &vol);
     if (filename && filename->name[0]) x->filename = filename;
     x->path = static_cast<long>(static_cast<short>(vol));
 
     t_dictionary *snippet = nullptr;
-    if (!dictionary_getdictionary(d, sym("snippetinfo"), reinterpret_cast<t_object **>(&snippet)) &&
+    if (!dictionary_getdictionary(d, KSYM("snippetinfo"), reinterpret_cast<t_object **>(&snippet)) &&
         snippet) {
         if (x->snippetinfo) object_free(x->snippetinfo);
         x->snippetinfo = dictionary_clone(snippet);
@@ -327,14 +328,14 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
         --g_read_depth;
     }
 
-    if (stored_holder) object_obex_chuck(p, sym("###box###"));
+    if (stored_holder) object_obex_chuck(p, KSYM("###box###"));
     x->fileversion = 1;
 }
 
 void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !d) return;
-    t_symbol *const pd = sym("#PD");
+    t_symbol *const pd = KSYM("#PD");
     t_object *saved_pd = pd->thing;
     bool context = x->path > 0;
     if (context) eventcontext_begin(EVENTCONTEXT_CLASS_PASTE, 0, p, nullptr);
@@ -345,16 +346,16 @@ void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d) {
     }
 
     t_dictionary *work = nullptr;
-    if (dictionary_getdictionary(d, sym("patcher"), reinterpret_cast<t_object **>(&work)) || !work)
+    if (dictionary_getdictionary(d, KSYM("patcher"), reinterpret_cast<t_object **>(&work)) || !work)
         work = d;
     pd->thing = reinterpret_cast<t_object *>(work);
-    if (!dictionary_hasentry(work, sym("appversion")))
+    if (!dictionary_hasentry(work, KSYM("appversion")))
         if (t_dictionary *v = fallback_version())
-            dictionary_appenddictionary(work, sym("appversion"), reinterpret_cast<t_object *>(v));
+            dictionary_appenddictionary(work, KSYM("appversion"), reinterpret_cast<t_object *>(v));
 
     // Boxes first, so that the cords find both of their ends.
-    make_each(p, work, sym("boxes"), jpatcher_newobject);
-    make_each(p, work, sym("lines"), jpatcher_newpatchline);
+    make_each(p, work, KSYM("boxes"), jpatcher_newobject);
+    make_each(p, work, KSYM("lines"), jpatcher_newpatchline);
 
     if (own_renames) {
         object_free(x->namechanges);
@@ -370,7 +371,7 @@ long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv) {
         if (rv) atom_setobj(rv, nullptr);
         return -1;
     }
-    Binding bind_p(sym("#P"), p);
+    Binding bind_p(KSYM("#P"), p);
     DefaultFolder folder(x->path || x->creation_parent ? static_cast<short>(x->path) : app_folder());
     long result = -1;
     t_object *box = nullptr;
@@ -379,7 +380,7 @@ long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv) {
         if (o && object_classname(o) == _sym(dictionary)) {
             auto *d = reinterpret_cast<t_dictionary *>(o);
             t_dictionary *boxd = nullptr;
-            if (dictionary_getdictionary(d, sym("box"), reinterpret_cast<t_object **>(&boxd)) ||
+            if (dictionary_getdictionary(d, KSYM("box"), reinterpret_cast<t_object **>(&boxd)) ||
                 !boxd)
                 boxd = d;
             box = new_box_from_dictionary(x, boxd, &result);
@@ -406,12 +407,12 @@ long jpatcher_newpatchline(t_object *p, long argc, t_atom *argv, t_atom *rv) {
         object_classname(argv[0].value.w_obj) == _sym(dictionary)) {
         auto *d = reinterpret_cast<t_dictionary *>(argv[0].value.w_obj);
         t_dictionary *line = nullptr;
-        if (!dictionary_getdictionary(d, sym("patchline"), reinterpret_cast<t_object **>(&line)) &&
-            line && class_findbyname(_sym(nobox), sym("jpatchline"))) {
+        if (!dictionary_getdictionary(d, KSYM("patchline"), reinterpret_cast<t_object **>(&line)) &&
+            line && class_findbyname(_sym(nobox), KSYM("jpatchline"))) {
             t_atom av[2];
             atom_setobj(av, p);
             atom_setobj(av + 1, line);
-            cord = static_cast<t_object *>(object_new_typed(_sym(nobox), sym("jpatchline"), 2, av));
+            cord = static_cast<t_object *>(object_new_typed(_sym(nobox), KSYM("jpatchline"), 2, av));
         }
     }
     if (rv) atom_setobj(rv, cord);
@@ -422,17 +423,17 @@ t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *
     if (!jpatcher_cast(p) || !classname) return nullptr;
     t_dictionary *copy = box ? dictionary_clone(box) : dictionary_new();
     if (!copy) return nullptr;
-    dictionary_deleteentry(copy, sym("#P"));
-    dictionary_appendobject_flags(copy, sym("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
-    dictionary_deleteentry(copy, sym("realclass"));
-    dictionary_appendsym(copy, sym("realclass"), classname);
+    dictionary_deleteentry(copy, KSYM("#P"));
+    dictionary_appendobject_flags(copy, KSYM("#P"), p, DICTIONARY_ENTRY_FLAG_NOFREE);
+    dictionary_deleteentry(copy, KSYM("realclass"));
+    dictionary_appendsym(copy, KSYM("realclass"), classname);
     t_object *made = nullptr;
-    if (class_findbyname(_sym(box), sym("juibogus"))) {
+    if (class_findbyname(_sym(box), KSYM("juibogus"))) {
         t_atom a;
         atom_setobj(&a, copy);
-        made = static_cast<t_object *>(object_new_typed(_sym(box), sym("juibogus"), 1, &a));
+        made = static_cast<t_object *>(object_new_typed(_sym(box), KSYM("juibogus"), 1, &a));
     }
-    dictionary_chuckentry(copy, sym("#P"));
+    dictionary_chuckentry(copy, KSYM("#P"));
     object_free(copy);
     if (made) {
         if (t_jbox *b = jbox_cast(made)) b->b_bogus = 1;

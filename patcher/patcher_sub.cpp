@@ -18,6 +18,7 @@
 #include "boxes/boxgeom_internal.h"
 #include "boxes/jbox_internal.h"
 #include "kernel/inout_internal.h"
+#include "kernel/interned.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/dispatch.h"
@@ -103,13 +104,13 @@ void jpatcher_imbed(t_jpatcher *x, t_object *box) {
     }
     x->box = box;
     for (t_object *b : jpatcher_items(x->boxes)) {
-        if (method m = my_object_getmethod(b, sym("imbed")))
+        if (method m = my_object_getmethod(b, KSYM("imbed")))
             reinterpret_cast<void (*)(t_object *, t_object *)>(reinterpret_cast<void (*)()>(m))(b, box);
     }
     if (t_jbox *holder = jbox_cast(box)) {
         if (holder->b_firstin == &x->ob) {
             t_object *ignored = nullptr;
-            if (object_obex_lookup(box, sym("##noimbedinoutlets##"), &ignored) != KIVO_ERR_NONE) {
+            if (object_obex_lookup(box, KSYM("##noimbedinoutlets##"), &ignored) != KIVO_ERR_NONE) {
                 settle<t_inlet>(x, holder, false);
                 settle<t_outlet>(x, holder, true);
             }
@@ -121,7 +122,7 @@ void jpatcher_imbed(t_jpatcher *x, t_object *box) {
             if (!x->editedabstraction) x->editedabstraction = parent->editedabstraction;
         }
     }
-    jpatcher_patchernotify(&x->ob, sym("imbed"));
+    jpatcher_patchernotify(&x->ob, KSYM("imbed"));
 }
 
 // "p name", "patcher name": the name is the text after the selector.
@@ -140,7 +141,7 @@ void jpatcher_p(t_jpatcher *x, t_symbol *, long argc, t_atom *argv) {
         }
     }
     x->name = name;
-    jpatcher_patchernotify(&x->ob, sym("title"));
+    jpatcher_patchernotify(&x->ob, KSYM("title"));
 }
 
 void jpatcher_setclass(t_jpatcher *x) {
@@ -191,7 +192,7 @@ long jpatcher_freelinesconnectedto(t_object *p, t_object *box, long flag, void *
         if (outlet && c->pl_box1 == box) jpatchline_updateoutletnum(cord, 1);
         if (!outlet && c->pl_box2 == box) jpatchline_updateinletnum(cord, 1);
     }
-    jpatcher_boxnotify(p, box, sym("inletoutlet"));
+    jpatcher_boxnotify(p, box, KSYM("inletoutlet"));
     jbox_redraw(b);
     return 0;
 }

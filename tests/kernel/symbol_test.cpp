@@ -97,7 +97,7 @@ TEST(Symbol, NamesSharingLongBeginningsStayDistinct) {
     }
 }
 
-// The index hash worked out independently of the table's code.
+// The short name hash worked out independently of the table's code.
 uint64_t expected_hash(const std::string &chars) {
     uint64_t h = 1;
     for (char ch : chars) {
