@@ -13,6 +13,7 @@
  *
  * Main thread only.
  */
+#include "kernel/obex_internal.h"
 #include "kivo/jboxmess.h"
 
 #include <cstdio>
@@ -42,16 +43,9 @@ namespace {
 t_symbol *sym(const char *s) { return gensym(s); }
 t_symbol *empty() { return gensym(""); }
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
-// A method called with its own signature.
-template <typename F>
-F fn(method m) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(m));
-}
+using kivo::obex::from_method;
 
 t_object *held(t_jbox *b) {
     return b && b->b_firstin && b->b_firstin != &b->b_ob ? b->b_firstin : nullptr;
@@ -116,7 +110,7 @@ t_object *box_subpatcher(t_jbox *b, t_atom_long index, void *arg) {
     t_object *o = held(b);
     if (!o) return nullptr;
     method m = zgetfn(o, sym("subpatcher"));
-    return m ? static_cast<t_object *>(fn<void *(*)(t_object *, t_atom_long, void *)>(m)(o, index, arg)) : nullptr;
+    return m ? static_cast<t_object *>(from_method<void *(*)(t_object *, t_atom_long, void *)>(m)(o, index, arg)) : nullptr;
 }
 
 t_kivo_err box_understands(t_jbox *b, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
@@ -130,7 +124,7 @@ t_kivo_err box_understands(t_jbox *b, t_symbol *, long argc, t_atom *argv, t_ato
 void box_bpupdate(t_jbox *b, void *arg) {
     t_object *o = b->b_firstin;
     if (!o) return;
-    if (method m = zgetfn(o, sym("pupdate"))) fn<void (*)(t_object *, void *)>(m)(o, arg);
+    if (method m = zgetfn(o, sym("pupdate"))) from_method<void (*)(t_object *, void *)>(m)(o, arg);
 }
 
 long box_contextmenu(t_jbox *b, t_object *) {
@@ -140,7 +134,7 @@ long box_contextmenu(t_jbox *b, t_object *) {
     if (!m) return 0;
     long count = 0;
     t_symbol *items[256] = {};
-    fn<void (*)(t_object *, long *, t_symbol **)>(m)(self, &count, items);
+    from_method<void (*)(t_object *, long *, t_symbol **)>(m)(self, &count, items);
     return count < 0 ? 0 : (count > 256 ? 256 : count);
 }
 
@@ -315,30 +309,30 @@ long jbox_orderdecrement(t_jbox *b) {
 }
 
 void jbox_messages_addmethods(t_class *c, long flags) {
-    class_addmethod(c, M(box_message), "message", AT_GIMME, 0);
-    class_addmethod(c, M(box_subpatcher), "subpatcher", AT_CANT, 0);
-    class_addmethod(c, M(box_understands), "understands", AT_GIMMEBACK, 0);
-    class_addmethod(c, M(box_bpupdate), "bpupdate", AT_CANT, 0);
-    class_addmethod(c, M(box_contextmenu), "boxcontextmenu", AT_CANT, 0);
-    class_addmethod(c, M(method_orderafter), "orderafter", AT_CANT, 0);
-    class_addmethod(c, M(method_orderbefore), "orderbefore", AT_CANT, 0);
-    class_addmethod(c, M(jbox_orderincrement), "orderincrement", AT_CANT, 0);
-    class_addmethod(c, M(jbox_orderdecrement), "orderdecrement", AT_CANT, 0);
-    class_addmethod(c, M(jbox_bringtofront_msg), "bringtofront", AT_CANT, 0);
-    class_addmethod(c, M(jbox_bringforward), "bringforward", AT_CANT, 0);
-    class_addmethod(c, M(jbox_sendtoback_msg), "sendtoback", AT_CANT, 0);
-    class_addmethod(c, M(jbox_sendbackward), "sendbackward", AT_CANT, 0);
-    class_addmethod(c, M(jbox_canmoveforward), "canmoveforward", AT_CANT, 0);
-    class_addmethod(c, M(jbox_canmovebackward), "canmovebackward", AT_CANT, 0);
-    class_addmethod(c, M(box_boxdump), "boxdump", AT_CANT, 0);
-    class_addmethod(c, M(box_iosetup), "iosetup", AT_CANT, 0);
-    class_addmethod(c, M(box_dynlet_begin), "dynlet_begin", AT_CANT, 0);
-    class_addmethod(c, M(box_dynlet_end), "dynlet_end", AT_CANT, 0);
-    class_addmethod(c, M(box_dynlet_update), "dynlet_update", AT_CANT, 0);
-    class_addmethod(c, M(box_notify_method), "notify", AT_CANT, 0);
-    class_addmethod(c, M(box_startprogress), "startprogress", AT_CANT, 0);
-    class_addmethod(c, M(box_stopprogress), "stopprogress", AT_CANT, 0);
-    if (flags & JBOX_FLAG_LEGACYCOLOR) class_addmethod(c, M(box_legacycolor), "color", AT_GIMME, 0);
+    class_addmethod(c, as_method(box_message), "message", AT_GIMME, 0);
+    class_addmethod(c, as_method(box_subpatcher), "subpatcher", AT_CANT, 0);
+    class_addmethod(c, as_method(box_understands), "understands", AT_GIMMEBACK, 0);
+    class_addmethod(c, as_method(box_bpupdate), "bpupdate", AT_CANT, 0);
+    class_addmethod(c, as_method(box_contextmenu), "boxcontextmenu", AT_CANT, 0);
+    class_addmethod(c, as_method(method_orderafter), "orderafter", AT_CANT, 0);
+    class_addmethod(c, as_method(method_orderbefore), "orderbefore", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_orderincrement), "orderincrement", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_orderdecrement), "orderdecrement", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_bringtofront_msg), "bringtofront", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_bringforward), "bringforward", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_sendtoback_msg), "sendtoback", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_sendbackward), "sendbackward", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_canmoveforward), "canmoveforward", AT_CANT, 0);
+    class_addmethod(c, as_method(jbox_canmovebackward), "canmovebackward", AT_CANT, 0);
+    class_addmethod(c, as_method(box_boxdump), "boxdump", AT_CANT, 0);
+    class_addmethod(c, as_method(box_iosetup), "iosetup", AT_CANT, 0);
+    class_addmethod(c, as_method(box_dynlet_begin), "dynlet_begin", AT_CANT, 0);
+    class_addmethod(c, as_method(box_dynlet_end), "dynlet_end", AT_CANT, 0);
+    class_addmethod(c, as_method(box_dynlet_update), "dynlet_update", AT_CANT, 0);
+    class_addmethod(c, as_method(box_notify_method), "notify", AT_CANT, 0);
+    class_addmethod(c, as_method(box_startprogress), "startprogress", AT_CANT, 0);
+    class_addmethod(c, as_method(box_stopprogress), "stopprogress", AT_CANT, 0);
+    if (flags & JBOX_FLAG_LEGACYCOLOR) class_addmethod(c, as_method(box_legacycolor), "color", AT_GIMME, 0);
 }
 
 void jbox_swapme(t_object *box, t_object *newobject) {
@@ -409,7 +403,7 @@ t_symbol *jbox_get_boxpath(t_object *box) {
                 holder = hb;
                 id = jbox_cast(hb)->b_id->name;
                 if (method m = zgetfn(assoc, sym("getindex"))) {
-                    long index = fn<long (*)(t_object *, t_object *)>(m)(assoc, p);
+                    long index = from_method<long (*)(t_object *, t_object *)>(m)(assoc, p);
                     if (index > 0) id += "." + std::to_string(index);
                 }
             } else if (object_attr_get(assoc, sym("owner"))) {
@@ -442,7 +436,7 @@ void jbox_get_helpname_for_namespace(t_object *box, t_symbol *name_space, char *
         t_object *o = b->b_firstin;
         if (!o) return;
         if (object_classname(o) == sym("jpatcher")) {
-            if (method m = zgetfn(o, sym("helpname"))) fn<void (*)(t_object *, char *)>(m)(o, text);
+            if (method m = zgetfn(o, sym("helpname"))) from_method<void (*)(t_object *, char *)>(m)(o, text);
             text[size - 1] = 0;
             return;
         }

@@ -32,6 +32,7 @@
 #include "files/files_internal.h"
 #include "files/loading_internal.h"
 #include "kernel/interned.h"
+#include "kernel/obex_internal.h"
 #include "kivo/atom.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -52,10 +53,7 @@
 
 namespace {
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
 t_symbol *sym(const char *s) { return gensym(s); }
 t_symbol *none() { return gensym("<none>"); }
@@ -558,35 +556,35 @@ extern "C" {
 
 void jbpatcher_initclass(void) {
     if (g_class) return;
-    t_class *c = class_new("bpatcher", M(bp_new), M(bp_free), sizeof(t_jbpatcher), nullptr, AT_GIMME, 0);
+    t_class *c = class_new("bpatcher", as_method(bp_new), as_method(bp_free), sizeof(t_jbpatcher), nullptr, AT_GIMME, 0);
     if (!c) return;
     class_setnoinlet(c);
     c->flags |= CLASS_FLAG_NEWDICTIONARY;
     jbox_initclass(c, JBOX_FLAG_BOXVIEW);
 
-    class_addattr(c, attr_offset_new("name", KSYM("symbol"), 0, nullptr, M(name_set),
+    class_addattr(c, attr_offset_new("name", KSYM("symbol"), 0, nullptr, as_method(name_set),
                                      static_cast<long>(offsetof(t_jbpatcher, name))));
     look(c, "name", "patcher", "Patcher File", "Patcher");
     aa(c, "name", "default", "symbol", "<none>");
     aa(c, "name", "order", "long", "1");
     aa(c, "name", "basic", "long", "1");
-    class_addattr(c, attribute_new("args", KSYM("atom"), 0, M(args_get), M(args_set)));
+    class_addattr(c, attribute_new("args", KSYM("atom"), 0, as_method(args_get), as_method(args_set)));
     look(c, "args", "text_large", "Argument(s)", "Patcher");
     aa(c, "args", "order", "long", "2");
-    class_addattr(c, attr_offset_new("embed", KSYM("char"), 0, nullptr, M(embed_set),
+    class_addattr(c, attr_offset_new("embed", KSYM("char"), 0, nullptr, as_method(embed_set),
                                      static_cast<long>(offsetof(t_jbpatcher, embed))));
     look(c, "embed", "onoff", "Embed Patcher in Parent", "Patcher");
     aa(c, "embed", "order", "long", "3");
     aa(c, "embed", "basic", "long", "1");
     aa(c, "embed", "default", "char", "0");
-    class_addattr(c, attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
+    class_addattr(c, attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, as_method(bgcolor_set), 0,
                                            static_cast<long>(offsetof(t_jbpatcher, bgcolor))));
     look(c, "bgcolor", "rgba", "Background Color", "Color");
     aa(c, "bgcolor", "paint", "long", "1");
     aa(c, "bgcolor", "default", "float64", "1. 1. 1. 1.");
     aa(c, "patching_rect", "default", "float64", "0. 0. 128. 128.");
-    class_addattr(c, attribute_new("patcherdictionary", KSYM("object"), 0, M(patcherdictionary_get),
-                                   M(patcherdictionary_set)));
+    class_addattr(c, attribute_new("patcherdictionary", KSYM("object"), 0, as_method(patcherdictionary_get),
+                                   as_method(patcherdictionary_set)));
     aa(c, "patcherdictionary", "invisible", "long", "1");
     class_addattr(c, attr_offset_new("extract", KSYM("char"), 0, nullptr, nullptr,
                                      static_cast<long>(offsetof(t_jbpatcher, extract))));
@@ -594,19 +592,19 @@ void jbpatcher_initclass(void) {
     aa(c, "extract", "default", "char", "0");
     aa(c, "extract", "save", "long", "1");
 
-    class_addmethod(c, M(bp_stdargs), "stdargs", AT_CANT, 0);
-    class_addmethod(c, M(bp_pop), "pop", AT_LONG, 0);
-    class_addmethod(c, M(bp_jsave), "jsave", AT_CANT, 0);
-    class_addmethod(c, M(bp_replace), "replace", AT_SYM, 0);
-    class_addmethod(c, M(bp_pupdate), "pupdate", 0);
-    class_addmethod(c, M(bp_setpatcher), "setpatcher", AT_CANT, 0);
-    class_addmethod(c, M(bp_pname), "pname", AT_CANT, 0);
-    class_addmethod(c, M(bp_dragtarget), "dragtarget", AT_CANT, 0);
-    class_addmethod(c, M(bp_one), "candisplayview", AT_CANT, 0);
-    class_addmethod(c, M(bp_one), "defaultvisibility", AT_CANT, 0);
-    class_addmethod(c, M(bp_one), "hideobjecttransforms", AT_CANT, 0);
-    class_addmethod(c, M(bp_getmenuclassname), "getmenuclassname", AT_CANT, 0);
-    class_addmethod(c, M(bp_hittest), "hittest", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_stdargs), "stdargs", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_pop), "pop", AT_LONG, 0);
+    class_addmethod(c, as_method(bp_jsave), "jsave", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_replace), "replace", AT_SYM, 0);
+    class_addmethod(c, as_method(bp_pupdate), "pupdate", 0);
+    class_addmethod(c, as_method(bp_setpatcher), "setpatcher", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_pname), "pname", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_dragtarget), "dragtarget", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_one), "candisplayview", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_one), "defaultvisibility", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_one), "hideobjecttransforms", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_getmenuclassname), "getmenuclassname", AT_CANT, 0);
+    class_addmethod(c, as_method(bp_hittest), "hittest", AT_CANT, 0);
     class_register(_sym(box), c);
     KSYM("clickthrough");
     g_class = c;

@@ -27,6 +27,7 @@
 #include "boxes/jinlet_internal.h"
 #include "kernel/inout_internal.h"
 #include "kernel/interned.h"
+#include "kernel/obex_internal.h"
 #include "kivo/atombuf.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -45,10 +46,7 @@
 
 namespace {
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
 t_symbol *sym(const char *s) { return gensym(s); }
 
@@ -290,7 +288,7 @@ void aa(t_class *c, const char *attr, const char *name, const char *type, const 
 }
 
 t_class *make_class(const char *name, bool outlet) {
-    t_class *c = class_new(name, M(outlet ? joutlet_new : jinlet_new), M(jinlet_free), sizeof(t_jinlet),
+    t_class *c = class_new(name, as_method(outlet ? joutlet_new : jinlet_new), as_method(jinlet_free), sizeof(t_jinlet),
                            nullptr, AT_GIMME, 0);
     if (!c) return nullptr;
     c->flags |= CLASS_FLAG_NEWDICTIONARY;
@@ -299,11 +297,11 @@ t_class *make_class(const char *name, bool outlet) {
     auto io_attr = [&] {
         const char *io = outlet ? "outlet" : "inlet";
         add_attr(c, attribute_new(io, KSYM("object"), 0x302,
-                                  M(io_get), nullptr));
+                                  as_method(io_get), nullptr));
         aa(c, io, "invisible", "long", "1");
     };
     if (outlet) io_attr();
-    add_attr(c, attribute_new("comment", KSYM("object"), 0, M(comment_get), M(comment_set)));
+    add_attr(c, attribute_new("comment", KSYM("object"), 0, as_method(comment_get), as_method(comment_set)));
     aa(c, "comment", "style", "symbol", "text_onesymbol");
     aa(c, "comment", "label", "symbol", "Comment");
     aa(c, "comment", "category", "symbol", "Behavior");
@@ -311,17 +309,17 @@ t_class *make_class(const char *name, bool outlet) {
     aa(c, "comment", "basic", "long", "1");
     if (!outlet) io_attr();
 
-    class_addmethod(c, M(jinlet_jsave), "jsave", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_imbed), "imbed", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_getdrawparams), "getdrawparams", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_dblclick), "mousedoubleclick", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_assist), "assist", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_stdargs), "stdargs", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_getindex), "getindex", AT_CANT, 0);
-    class_addmethod(c, M(jinlet_dblclick), "dblclick", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_jsave), "jsave", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_imbed), "imbed", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_getdrawparams), "getdrawparams", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_dblclick), "mousedoubleclick", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_assist), "assist", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_stdargs), "stdargs", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_getindex), "getindex", AT_CANT, 0);
+    class_addmethod(c, as_method(jinlet_dblclick), "dblclick", AT_CANT, 0);
 
     aa(c, "patching_rect", "default", "float64", "0. 0. 30. 30.");
-    add_attr(c, attr_offset_array_new("tricolor", KSYM("float64"), 4, 0, nullptr, M(tricolor_set), 0,
+    add_attr(c, attr_offset_array_new("tricolor", KSYM("float64"), 4, 0, nullptr, as_method(tricolor_set), 0,
                                       static_cast<long>(offsetof(t_jinlet, tricolor))));
     aa(c, "tricolor", "paint", "long", "1");
     aa(c, "tricolor", "style", "symbol", "rgba");

@@ -27,6 +27,7 @@
 #include "boxes/jbox_internal.h"
 #include "files/loading_internal.h"
 #include "kernel/interned.h"
+#include "kernel/obex_internal.h"
 #include "kivo/atombuf.h"
 #include "kivo/attr.h"
 #include "kivo/attr_conv.h"
@@ -53,16 +54,9 @@ t_class *g_class = nullptr;
 t_symbol *sym(const char *s) { return gensym(s); }
 t_symbol *empty() { return gensym(""); }
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
-// A method called with its own signature.
-template <typename F>
-F fn(method m) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(m));
-}
+using kivo::obex::from_method;
 
 constexpr long kClassFlags = 0xa82800;
 constexpr long kBoxFlags = 0x1c802;
@@ -82,15 +76,7 @@ struct Atoms {
     }
 };
 
-// Restores a symbol's binding at the end of a scope.
-struct Binding {
-    t_symbol *s;
-    t_object *saved;
-    Binding(t_symbol *sy, t_object *value) : s(sy), saved(sy->thing) { s->thing = value; }
-    ~Binding() { s->thing = saved; }
-    Binding(const Binding &) = delete;
-    Binding &operator=(const Binding &) = delete;
-};
+using kivo::Binding;
 
 bool is_subpatcher_word(t_symbol *s) { return s == KSYM("p") || s == KSYM("patcher"); }
 
@@ -532,7 +518,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         if (!m) continue;
         t_binbuf *buf = binbuf_new();
         if (!buf) continue;
-        fn<void (*)(t_object *, t_binbuf *)>(m)(inner, buf);
+        from_method<void (*)(t_object *, t_binbuf *)>(m)(inner, buf);
         std::vector<t_atom> atoms;
         t_atom_long tp = 0, vo = 0;
         t_atom a;
@@ -541,7 +527,7 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
         freeobject(reinterpret_cast<t_object *>(buf));
     }
     if (method m = zgetfn(inner, KSYM("appendtodictionary")))
-        fn<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
+        from_method<void (*)(t_object *, t_dictionary *)>(m)(inner, d);
     long n = 0;
     t_symbol **names = nullptr;
     object_attr_getnames(inner, &n, &names);
@@ -626,9 +612,9 @@ void jnewobj_mousedoubleclick(t_jnewobj *x, t_object *view, t_pt pt, long modifi
     t_object *inner = x->j_box.b_firstin;
     if (!inner || inner == &x->j_box.b_ob) return;
     if (method m = zgetfn(inner, KSYM("dblclick"))) {
-        fn<void (*)(t_object *)>(m)(inner);
+        from_method<void (*)(t_object *)>(m)(inner);
     } else if (method m2 = zgetfn(inner, KSYM("mousedoubleclick"))) {
-        fn<void (*)(t_object *, t_object *, t_pt, long)>(m2)(inner, view, pt, modifiers);
+        from_method<void (*)(t_object *, t_object *, t_pt, long)>(m2)(inner, view, pt, modifiers);
     }
 }
 
@@ -640,7 +626,7 @@ void jnewobj_forward2(t_jnewobj *x, const char *name, void *a1, void *a2) {
     t_object *inner = x->j_box.b_firstin;
     if (!inner || inner == &x->j_box.b_ob) return;
     if (method m = zgetfn(inner, sym(name)))
-        fn<void (*)(t_object *, void *, void *)>(m)(inner, a1, a2);
+        from_method<void (*)(t_object *, void *, void *)>(m)(inner, a1, a2);
 }
 
 void jnewobj_objectspecific_enumerate(t_jnewobj *x, void *menu, void *context) {
@@ -705,14 +691,14 @@ t_class *jnewobj_class(void) { return g_class; }
 void jnewobj_initclass(void) {
     if (g_class) return;
     for (const char *s : {"textjustification", "_name", "_kind", "tallnewobj", "###box###"}) gensym(s);
-    t_class *c = class_new("newobj", M(jnewobj_new), M(jnewobj_free), sizeof(t_jnewobj), nullptr, AT_GIMME, 0);
+    t_class *c = class_new("newobj", as_method(jnewobj_new), as_method(jnewobj_free), sizeof(t_jnewobj), nullptr, AT_GIMME, 0);
     if (!c) return;
     c->flags |= CLASS_FLAG_NEWDICTIONARY;
     jbox_initclass(c, kClassFlags);
     aa(c, "patching_rect", "default", "float64", "0. 0. 100. 0.");
     // "bordercolor" is the older name of "color": set through "color"'s setter.
     if (t_object *border = attr_offset_array_new("bordercolor", KSYM("float64"), 4, 0, nullptr,
-                                                 M(bordercolor_set), 0, offsetof(t_jbox, b_color))) {
+                                                 as_method(bordercolor_set), 0, offsetof(t_jbox, b_color))) {
         if (class_addattr(c, border) == KIVO_ERR_NONE) {
             aa(c, "bordercolor", "alias", "symbol", "color");
             aa(c, "bordercolor", "save", "long", "0");
@@ -732,7 +718,7 @@ void jnewobj_initclass(void) {
     legacydefault(c, "textcolor", "0. 0. 0. 1.");
     for (const char *s : {"textcolor", "fontname", "fontface", "fontsize", "textjustification"}) style_attr(c, s);
     aa(c, "jspainterfile", "invisible", "long", "1");
-    if (t_object *bg = attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, M(bgcolor_set), 0,
+    if (t_object *bg = attr_offset_array_new("bgcolor", KSYM("float64"), 4, 0, nullptr, as_method(bgcolor_set), 0,
                                              offsetof(t_jnewobj, bgcolor))) {
         if (class_addattr(c, bg) == KIVO_ERR_NONE) {
             aa(c, "bgcolor", "paint", "long", "1");
@@ -748,27 +734,27 @@ void jnewobj_initclass(void) {
             object_free(bg);
         }
     }
-    class_addmethod(c, M(jnewobj_jsave), "jsave", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_preset), "preset", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_color), "color", AT_LONG, 0);
-    class_addmethod(c, M(jnewobj_getimage), "getimage", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_setimage), "setimage", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_mousedoubleclick), "mousedoubleclick", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_enter), "enter", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_pupdate), "pupdate", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_postname), "postname", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_autocompletion), "autocompletion", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_updatetextmargins), "updatetextmargins", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_objectspecific_enumerate), "objectspecific_enumerate", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_objectspecific_itemchosen), "objectspecific_itemchosen", AT_CANT, 0);
-    class_addmethod(c, M(jnewobj_stdargs), "stdargs", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_jsave), "jsave", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_preset), "preset", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_color), "color", AT_LONG, 0);
+    class_addmethod(c, as_method(jnewobj_getimage), "getimage", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_setimage), "setimage", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_mousedoubleclick), "mousedoubleclick", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_enter), "enter", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_pupdate), "pupdate", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_postname), "postname", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_autocompletion), "autocompletion", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_updatetextmargins), "updatetextmargins", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_objectspecific_enumerate), "objectspecific_enumerate", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_objectspecific_itemchosen), "objectspecific_itemchosen", AT_CANT, 0);
+    class_addmethod(c, as_method(jnewobj_stdargs), "stdargs", AT_CANT, 0);
     g_class = c;
     class_register(_sym(box), c);
     class_alias(c, KSYM("newex"));
     if (t_object *app = KSYM("kivo")->thing)
         if (t_class *ac = object_class(app))
             if (!class_method(ac, KSYM("newobj_border")))
-                class_addmethod(ac, M(kivo_newobj_border), "newobj_border", AT_GIMME, 0);
+                class_addmethod(ac, as_method(kivo_newobj_border), "newobj_border", AT_GIMME, 0);
 }
 
 // ---- editing

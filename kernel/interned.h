@@ -38,4 +38,19 @@ t_symbol *symbol() {
 
 #define KSYM(literal) (::kivo::interned::symbol<literal>())
 
+namespace kivo {
+
+// Binds a symbol to a value for one scope and restores what it named
+// before, however the scope is left.
+struct Binding {
+    t_symbol *s;
+    t_object *saved;
+    Binding(t_symbol *sy, t_object *value) : s(sy), saved(sy->thing) { s->thing = value; }
+    ~Binding() { s->thing = saved; }
+    Binding(const Binding &) = delete;
+    Binding &operator=(const Binding &) = delete;
+};
+
+} // namespace kivo
+
 #endif

@@ -72,15 +72,7 @@ t_dictionary *fallback_version() {
     return v;
 }
 
-// Restores a symbol's binding at the end of a scope.
-struct Binding {
-    t_symbol *s;
-    t_object *saved;
-    Binding(t_symbol *sy, t_object *value) : s(sy), saved(sy->thing) { s->thing = value; }
-    ~Binding() { s->thing = saved; }
-    Binding(const Binding &) = delete;
-    Binding &operator=(const Binding &) = delete;
-};
+using kivo::Binding;
 
 // The application's folder does not move while we run; asking for it
 // resolves the executable's path each time.

@@ -9,6 +9,7 @@
 
 #include "boxes/jbox_internal.h"
 #include "boxes/jpatchline.h"
+#include "kernel/obex_internal.h"
 #include "kivo/atomarray.h"
 #include "kivo/class.h"
 #include "kivo/commonsyms.h"
@@ -21,10 +22,7 @@ namespace {
 
 t_symbol *sym(const char *s) { return gensym(s); }
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
 struct Cord {
     t_symbol *from, *to; // null: the box being replaced
@@ -152,7 +150,7 @@ t_kivo_err replace_msg(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_ato
 extern "C" {
 
 void jpatcher_replace_addmethods(t_class *c) {
-    class_addmethod(c, M(replace_msg), "replace", AT_GIMMEBACK, 0);
+    class_addmethod(c, as_method(replace_msg), "replace", AT_GIMMEBACK, 0);
 }
 
 } // extern "C"

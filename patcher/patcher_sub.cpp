@@ -19,6 +19,7 @@
 #include "boxes/jbox_internal.h"
 #include "kernel/inout_internal.h"
 #include "kernel/interned.h"
+#include "kernel/obex_internal.h"
 #include "kivo/attr.h"
 #include "kivo/class.h"
 #include "kivo/dispatch.h"
@@ -38,10 +39,7 @@ extern "C" void jpatchline_updateoutletnum(t_object *cord, long flag);
 
 namespace {
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
 t_symbol *sym(const char *s) { return gensym(s); }
 
@@ -198,13 +196,13 @@ long jpatcher_freelinesconnectedto(t_object *p, t_object *box, long flag, void *
 }
 
 void jpatcher_subpatcher_addmethods(t_class *c) {
-    class_addmethod(c, M(jpatcher_imbed), "imbed", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_p), "p", AT_GIMME, 0);
-    class_addmethod(c, M(jpatcher_p), "patcher", AT_GIMME, 0);
-    class_addmethod(c, M(jpatcher_setclass), "setclass", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_clearclass), "clearclass", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_filename), "filename", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_freelinesconnectedto), "freelinesconnectedto", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_imbed), "imbed", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_p), "p", AT_GIMME, 0);
+    class_addmethod(c, as_method(jpatcher_p), "patcher", AT_GIMME, 0);
+    class_addmethod(c, as_method(jpatcher_setclass), "setclass", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_clearclass), "clearclass", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_filename), "filename", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_freelinesconnectedto), "freelinesconnectedto", AT_CANT, 0);
 }
 
 } // extern "C"
