@@ -115,8 +115,11 @@ inline void tbox_free(TBox *x) {
     }
     if (x->h.b_object && x->h.b_object != &x->h.b_ob) {
         // The box's inlet and outlet lists mirror those of the object it
-        // holds; they go with that object, not twice.
-        x->h.b_ob.inlet = x->h.b_ob.outlet = nullptr;
+        // holds; they go with that object, not twice. A box class without
+        // a store slot keeps its store where the inlet list would be: that
+        // one is its own.
+        if (x->h.b_ob.outlet == x->h.b_object->outlet) x->h.b_ob.outlet = nullptr;
+        if (object_class(&x->h.b_ob)->obexoffset > 0) x->h.b_ob.inlet = nullptr;
         object_free(x->h.b_object);
     }
 }

@@ -104,6 +104,9 @@ TEST(DictionaryThreads, WalksSurviveRemovalsAndAdditionsFromOtherThreads) {
         });
     for (int t = 0; t < 2; t++)
         threads.emplace_back([&, t] {
+            // On a busy machine the walkers might not get a turn before the
+            // writers are done; the point is to change entries under walks.
+            while (visits.load() == 0) std::this_thread::yield();
             for (int round = 0; round < 200; round++)
                 for (int i = t; i < kKeys; i += 2) {
                     dictionary_deleteentry(d, keys[i]);
