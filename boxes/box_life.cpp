@@ -299,7 +299,10 @@ t_kivo_err jbox_new(t_jbox *b, long flags, long argc, t_atom *argv) {
         atom_setlong(info + 1, linecount);
         atom_setlong(info + 2, presentation_linecount);
         object_addattr_atoms(self, "boxtextinfo", _sym(long), ATTR_FLAG_NOUSERGET | ATTR_FLAG_NOUSERSET, 3, info);
-        object_attr_addattr_parse(self, "boxtextinfo", "invisible", _sym(long), 0, "1");
+        // Given as an atom: parsing "1" for every box of a load costs a text buffer each time.
+        t_atom invisible;
+        atom_setlong(&invisible, 1);
+        object_attr_addattr_atoms(self, "boxtextinfo", "invisible", _sym(long), 0, 1, &invisible);
     } else {
         object_style_init(self);
     }

@@ -594,10 +594,10 @@ End resolve_pair(t_object *p, long ac, const t_atom *av) {
     return e;
 }
 
-End pair_from_dict(t_object *p, t_dictionary *d, const char *key) {
+End pair_from_dict(t_object *p, t_dictionary *d, t_symbol *key) {
     long ac = 0;
     t_atom *av = nullptr;
-    if (dictionary_getatoms(d, sym(key), &ac, &av) || ac != 2) return End{};
+    if (dictionary_getatoms(d, key, &ac, &av) || ac != 2) return End{};
     return resolve_pair(p, ac, av);
 }
 
@@ -613,10 +613,10 @@ void *jpatchline_new(t_symbol *, long argc, t_atom *argv) {
         auto *o = static_cast<t_object *>(atom_getobj(argv + 1));
         if (o && object_classname(o) == KSYM("dictionary")) d = reinterpret_cast<t_dictionary *>(o);
     }
-    End src = d ? pair_from_dict(p, d, "source") : resolve_pair(p, argc - 1, argv + 1);
+    End src = d ? pair_from_dict(p, d, KSYM("source")) : resolve_pair(p, argc - 1, argv + 1);
     if (src.box && !is_bogus(src.box) && src.index >= jbox_numoutlets(B(src.box)))
         object_error(src.box, "patchcord outlet out of range: deleting patchcord");
-    End dst = d ? pair_from_dict(p, d, "destination") : resolve_pair(p, argc - 3, argv + 3);
+    End dst = d ? pair_from_dict(p, d, KSYM("destination")) : resolve_pair(p, argc - 3, argv + 3);
     if (d && (!src.box || !dst.box)) {
         // A saved cord needs both of its boxes; a half cord from a file
         // would only be lost at the next save.

@@ -100,12 +100,17 @@ t_hashtab *dirty_table(t_object *x) {
     return reinterpret_cast<t_hashtab *>(table);
 }
 
+constexpr long kDirtySlots = 7;
+
 t_hashtab *dirty_table_enforce(t_object *x) {
     if (t_hashtab *table = dirty_table(x)) return table;
     std::lock_guard<std::mutex> hold(g_make_lock);
     if (t_hashtab *table = dirty_table(x)) return table;
     if (!object_obex_enforce(x)) return nullptr;
-    t_hashtab *table = hashtab_new(0);
+    // Few attributes of one object are ever marked, and the table is only
+    // looked up by name and cleared, never listed; a small one spares every
+    // box of a load a large cleared slot array.
+    t_hashtab *table = hashtab_new(kDirtySlots);
     if (!table) return nullptr;
     hashtab_flags(table, HASHTAB_FLAG_SILENT);
     if (object_obex_store(x, dirty_key(), &table->ob) != KIVO_ERR_NONE || dirty_table(x) != table) {

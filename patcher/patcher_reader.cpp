@@ -40,19 +40,20 @@ t_symbol *sym(const char *s) {
 int g_read_depth = 0;
 
 // Sets the attribute from the key when the patcher has that attribute.
-void read_attr(t_dictionary *d, const char *key, const char *attr, t_object *p) {
-    if (!object_attr_get(p, sym(attr))) return;
-    dictionary_getattribute(d, sym(key), sym(attr), p);
+// The names come kept (KSYM): every subpatcher of a load reads them all.
+void read_attr(t_dictionary *d, t_symbol *key, t_symbol *attr, t_object *p) {
+    if (!object_attr_get(p, attr)) return;
+    dictionary_getattribute(d, key, attr, p);
 }
 
-void read_attr(t_dictionary *d, const char *key, t_object *p) {
+void read_attr(t_dictionary *d, t_symbol *key, t_object *p) {
     read_attr(d, key, key, p);
 }
 
-bool read_numbers(t_dictionary *d, const char *key, double *out, long n) {
+bool read_numbers(t_dictionary *d, t_symbol *key, double *out, long n) {
     long argc = 0;
     t_atom *argv = nullptr;
-    if (dictionary_getatoms(d, sym(key), &argc, &argv) || argc != n) return false;
+    if (dictionary_getatoms(d, key, &argc, &argv) || argc != n) return false;
     for (long i = 0; i < n; ++i) {
         if (argv[i].type != AT_LONG && argv[i].type != AT_FLOAT) return false;
         out[i] = atom_getfloat(argv + i);
@@ -148,7 +149,7 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
     if (!made) {
         if (!dictionary_hasentry(box, KSYM("patching_rect"))) {
             double pos[2];
-            if (read_numbers(box, "patching_position", pos, 2)) {
+            if (read_numbers(box, KSYM("patching_position"), pos, 2)) {
                 t_atom r[4];
                 atom_setfloat(r, pos[0]);
                 atom_setfloat(r + 1, pos[1]);
@@ -216,17 +217,17 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     x->classnamespace =
         (!dictionary_getsym(d, KSYM("classnamespace"), &ns) && ns && ns->name[0]) ? ns : _sym(box);
 
-    read_attr(d, "rect", p);
-    read_attr(d, "defrect", p);
-    read_attr(d, "openrect", p);
-    if (dictionary_hasentry(d, KSYM("bgcolor"))) read_attr(d, "bgcolor", "locked_bgcolor", p);
-    if (dictionary_hasentry(d, KSYM("editing_bgcolor"))) read_attr(d, "editing_bgcolor", p);
-    read_attr(d, "default_fontname", "fontname", p);
-    read_attr(d, "default_fontface", "fontface", p);
+    read_attr(d, KSYM("rect"), p);
+    read_attr(d, KSYM("defrect"), p);
+    read_attr(d, KSYM("openrect"), p);
+    if (dictionary_hasentry(d, KSYM("bgcolor"))) read_attr(d, KSYM("bgcolor"), KSYM("locked_bgcolor"), p);
+    if (dictionary_hasentry(d, KSYM("editing_bgcolor"))) read_attr(d, KSYM("editing_bgcolor"), p);
+    read_attr(d, KSYM("default_fontname"), KSYM("fontname"), p);
+    read_attr(d, KSYM("default_fontface"), KSYM("fontface"), p);
 
     // Older files stored the font size in another measure.
     if (x->fileversion > 0) {
-        read_attr(d, "default_fontsize", "fontsize", p);
+        read_attr(d, KSYM("default_fontsize"), KSYM("fontsize"), p);
     } else {
         double size = 0;
         if (!dictionary_getfloat(d, KSYM("default_fontsize"), &size) && size > 0) {
@@ -235,41 +236,43 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
         }
     }
 
-    for (const char *key : {"subpatcher_template", "bglocked", "boxanimatetime",
-                            "openinpresentation", "globalpatchername", "toolbarid", "tallnewobj"})
+    for (t_symbol *key : {KSYM("subpatcher_template"), KSYM("bglocked"), KSYM("boxanimatetime"),
+                          KSYM("openinpresentation"), KSYM("globalpatchername"), KSYM("toolbarid"),
+                          KSYM("tallnewobj")})
         read_attr(d, key, p);
     t_atom_long grid = 0;
     if (!dictionary_getlong(d, KSYM("gridonopen"), &grid)) x->gridonopen = grid == 2;
     if (!dictionary_getlong(d, KSYM("gridsnaponopen"), &grid)) x->gridsnaponopen = grid == 2;
-    for (const char *key :
-         {"objectsnaponopen", "statusbarvisible", "toolbarvisible", "lefttoolbarpinned",
-          "toptoolbarpinned", "righttoolbarpinned", "bottomtoolbarpinned",
-          "toolbars_unpinned_last_save", "enablehscroll", "enablevscroll", "defaultfocusbox"})
+    for (t_symbol *key :
+         {KSYM("objectsnaponopen"), KSYM("statusbarvisible"), KSYM("toolbarvisible"),
+          KSYM("lefttoolbarpinned"), KSYM("toptoolbarpinned"), KSYM("righttoolbarpinned"),
+          KSYM("bottomtoolbarpinned"), KSYM("toolbars_unpinned_last_save"), KSYM("enablehscroll"),
+          KSYM("enablevscroll"), KSYM("defaultfocusbox")})
         read_attr(d, key, p);
     t_atom_long imprint = 0;
     dictionary_getlong(d, KSYM("imprint"), &imprint);
-    for (const char *key : {"devicewidth", "showrootpatcherontab", "showontab",
-                            "workspacedisabled", "description", "digest", "tags",
-                            "saveundostack", "isolateaudio", "style"})
+    for (t_symbol *key : {KSYM("devicewidth"), KSYM("showrootpatcherontab"), KSYM("showontab"),
+                          KSYM("workspacedisabled"), KSYM("description"), KSYM("digest"), KSYM("tags"),
+                          KSYM("saveundostack"), KSYM("isolateaudio"), KSYM("style")})
         read_attr(d, key, p);
 
     double gs[2];
-    if (read_numbers(d, "gridsize", gs, 2)) {
+    if (read_numbers(d, KSYM("gridsize"), gs, 2)) {
         x->gridsize[0] = gs[0];
         x->gridsize[1] = gs[1];
     }
 
     t_symbol *name = nullptr;
     if (!dictionary_getsym(d, KSYM("name"), &name) && name) x->name = name;
-    read_attr(d, "title", p);
-    read_attr(d, "noedit", p);
+    read_attr(d, KSYM("title"), p);
+    read_attr(d, KSYM("noedit"), p);
 
     double open[4];
-    if (read_numbers(d, "openrect", open, 4)) {
+    if (read_numbers(d, KSYM("openrect"), open, 4)) {
         for (int i = 0; i < 4; ++i) x->openrect[i] = open[i];
     }
     double rect[4];
-    if (read_numbers(d, "rect", rect, 4))
+    if (read_numbers(d, KSYM("rect"), rect, 4))
         for (int i = 0; i < 4; ++i) x->defrect[i] = rect[i];
     if (x->openrect[0] != 0 && x->openrect[1] != 0) {
         x->defrect[0] = x->openrect[0];

@@ -28,7 +28,10 @@ t_hashtab *marks(t_object *x, bool make) {
     t_object *t = nullptr;
     if (!object_obex_lookup(x, key(), &t) && t) return reinterpret_cast<t_hashtab *>(t);
     if (!make) return nullptr;
-    t_hashtab *h = hashtab_new(0);
+    // Every new box gets one, holding only its class's few style names and
+    // only ever looked up by name: a small table spares each box a large
+    // cleared slot array and a list per name.
+    t_hashtab *h = hashtab_new(7);
     if (!h) return nullptr;
     hashtab_flags(h, HASHTAB_FLAG_DATA);
     if (object_obex_store(x, key(), &h->ob)) {
