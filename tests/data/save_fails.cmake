@@ -9,6 +9,7 @@
 # each run must exit with status 1 and report the failed write, and the
 # old file or folder must be untouched with nothing left beside it.
 cmake_policy(SET CMP0007 NEW)
+cmake_policy(SET CMP0054 NEW)
 
 if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
   set(tmp_base "$ENV{TMPDIR}")
@@ -51,8 +52,8 @@ endfunction()
 file(MAKE_DIRECTORY "${work}/taken.kivopat")
 file(WRITE "${work}/taken.kivopat/inside" "kept")
 save_must_fail(taken.kivopat "${work}")
-file(READ "${work}/taken.kivopat/inside" kept)
-if(NOT kept STREQUAL "kept" OR NOT IS_DIRECTORY "${work}/taken.kivopat")
+file(READ "${work}/taken.kivopat/inside" inside)
+if(NOT inside STREQUAL "kept" OR NOT IS_DIRECTORY "${work}/taken.kivopat")
   string(APPEND failures "the folder in the way was changed\n")
 endif()
 
