@@ -23,6 +23,7 @@
 
 #include "app/app_internal.h"
 #include "app/startup.h"
+#include "patcher/patcher_writer.h"
 #include "kivo/kivo.h"
 #include "runtime/qelem_internal.h"
 #include "runtime/sched_internal.h"
@@ -118,6 +119,23 @@ std::string from_working_folder(const std::string &arg) {
     return colon != std::string::npos && colon > 0 && colon < arg.find('/') ? arg : full;
 }
 
+// Saves the first patcher opened into the named file, as the editor's Save
+// As would; a failure counts as a file error for the exit status.
+void save_first_patcher(const std::string &arg) {
+    t_object *p = dropload_firstpatcher();
+    char name[KIVO_PATH_MAX];
+    short path = 0;
+    if (!p) {
+        error("--saveas %s: no patcher was opened", arg.c_str());
+        ++g_cmdline_failures;
+    } else if (path_frompotentialpathname(from_working_folder(arg).c_str(), &path, name) || !*name) {
+        error("--saveas %s: no such folder", arg.c_str());
+        ++g_cmdline_failures;
+    } else if (jpatcher_saveto(p, nullptr, name, path, 0) != 0) {
+        ++g_cmdline_failures;
+    }
+}
+
 } // namespace
 
 Options options_parse(const std::vector<std::string> &args) {
@@ -137,6 +155,20 @@ Options options_parse(const std::vector<std::string> &args) {
                 o.evals.push_back(args[++i]);
             } else {
                 o.evals.push_back(a.substr(7));
+            }
+        } else if (a == "--saveas" || a.rfind("--saveas=", 0) == 0) {
+            if (a == "--saveas") {
+                if (i + 1 >= args.size()) {
+                    o.error = "--saveas needs a file name";
+                    return o;
+                }
+                o.saveas = args[++i];
+            } else {
+                o.saveas = a.substr(9);
+            }
+            if (o.saveas.empty()) {
+                o.error = "--saveas needs a file name";
+                return o;
             }
         } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
             std::string v;
@@ -161,7 +193,7 @@ Options options_parse(const std::vector<std::string> &args) {
 }
 
 const char *options_usage() {
-    return "usage: kivo [--nogui] [--eval TEXT]... [--timeout SECONDS] [FILE]...\n";
+    return "usage: kivo [--nogui] [--eval TEXT]... [--timeout SECONDS] [--saveas FILE] [FILE]...\n";
 }
 
 long commandline_process(const std::vector<std::string> &args, bool to_stderr, const OpenFn &open) {
@@ -213,8 +245,9 @@ void headless_configure(const Options &opts, bool headless) {
 bool headless_active() { return g_headless; }
 
 void headless_begin() {
-    if (!g_headless && g_opts.evals.empty() && g_opts.timeout_s < 0) return;
+    if (!g_headless && g_opts.evals.empty() && g_opts.timeout_s < 0 && g_opts.saveas.empty()) return;
     // Files have been opened by the loader's ready mark, just before this.
+    if (!g_opts.saveas.empty()) save_first_patcher(g_opts.saveas);
     for (const std::string &text : g_opts.evals) startupfile_text(text.c_str());
     if (g_headless || g_opts.timeout_s >= 0)
         g_watcher = std::make_unique<IdleWatcher>(g_opts.timeout_s, g_headless);

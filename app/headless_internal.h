@@ -1,7 +1,11 @@
 /*
  * The command line of the kivo executable and its headless runs.
  *
- *   kivo [--nogui] [--eval TEXT]... [--timeout SECONDS] [FILE]...
+ *   kivo [--nogui] [--eval TEXT]... [--timeout SECONDS] [--saveas FILE] [FILE]...
+ *
+ * "--saveas FILE" saves the first patcher opened into FILE, through the
+ * ordinary save, once the files are loaded; a failed save makes the exit
+ * status a file error.
  *
  * Kivo's own options are taken out first; what remains is processed as
  * the application's command line (files to open, words to skip, the
@@ -36,6 +40,7 @@ struct Options {
     bool help = false;
     std::vector<std::string> evals;  // in command-line order
     double timeout_s = -1;           // < 0: none
+    std::string saveas;              // empty: no save after loading
     std::vector<std::string> rest;   // the application's command line
     std::string error;               // non-empty: unusable options
 };

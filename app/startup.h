@@ -150,6 +150,8 @@ KIVO_INTERNAL long startupfile(const char *filename, short path, t_fourcc type);
 KIVO_INTERNAL long startupfile_text(const char *text);
 /* Files that could not be opened since start (for the exit status). */
 KIVO_INTERNAL long dropload_failures(void);
+/* The first patcher opened from a document, while it lives; else null. */
+KIVO_INTERNAL t_object *dropload_firstpatcher(void);
 /* app/shell_hooks.cpp: later parts of the shell */
 KIVO_INTERNAL void sysmenu_init(void);
 KIVO_INTERNAL void interface_init(void);

@@ -8,6 +8,8 @@
  * class's attribute processing; frozen values (computed from patcher
  * arguments) are written in their unsubstituted form.
  */
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,8 @@ void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *onl
     if (frozen && !autofrozen) ctx.frozen_names.push_back(name);
 }
 
+// In name order: the table's own order follows where the symbols happen to
+// live in memory, and a box saved twice must come out the same.
 std::vector<t_symbol *> names_of(t_hashtab *table) {
     std::vector<t_symbol *> out;
     long n = 0;
@@ -84,6 +88,8 @@ std::vector<t_symbol *> names_of(t_hashtab *table) {
         out.assign(keys, keys + n);
         sysmem_freeptr(keys);
     }
+    std::sort(out.begin(), out.end(),
+              [](t_symbol *a, t_symbol *b) { return std::strcmp(a->name, b->name) < 0; });
     return out;
 }
 

@@ -25,12 +25,16 @@
 #include "objects/creator_internal.h"
 #include "kivo/dispatch.h"
 #include "kivo/files.h"
+#include "patcher/jpatcher.h"
 
 namespace {
 
 bool g_ready = false;
 std::vector<std::pair<std::string, short>> g_queue; // waiting for the ready mark
 std::atomic<long> g_failures{0};
+// The identifier of the first patcher a document opened: looked up again
+// when wanted, since the patcher may have closed meanwhile.
+t_symbol *g_first_patcher = nullptr;
 
 const t_fourcc kJSON = KIVO_FOURCC('J', 'S', 'O', 'N');
 const t_fourcc kTEXT = KIVO_FOURCC('T', 'E', 'X', 'T');
@@ -74,6 +78,8 @@ long open_document(const char *name, short path) {
     if (type == kJSON || type == kTEXT || type == kKVOB || type == kAKVD || type == kKSNP) {
         void *x = fileload_unique(name, path, type, 1);
         if (x) {
+            if (!g_first_patcher)
+                if (t_jpatcher *p = jpatcher_cast(static_cast<t_object *>(x))) g_first_patcher = p->patcherid;
             object_method(x, gensym("vis"));
         } else if (!opened_load(name, path, type) && type == kJSON) {
             // A patcher that did not load (message text evaluates to no
@@ -154,5 +160,9 @@ void dropload_markready(void) {
 long dropload_isready(void) { return g_ready ? 1 : 0; }
 
 long dropload_failures(void) { return g_failures.load(); }
+
+t_object *dropload_firstpatcher(void) {
+    return g_first_patcher ? jpatcher_find_by_id(g_first_patcher) : nullptr;
+}
 
 } // extern "C"

@@ -22,6 +22,7 @@
 #include "patcher/patcher_model.h"
 #include "patcher/patcher_scripting_internal.h"
 #include "patcher/patcher_sub.h"
+#include "patcher/patcher_writer.h"
 #include "boxes/jinlet_internal.h"
 #include "boxes/jbpatcher_internal.h"
 
@@ -94,6 +95,7 @@ void jpatcher_initclass(void) {
     jpatcher_replace_addmethods(c);
     jpatcher_subpatcher_addmethods(c);
     jpatcher_scripting_addmethods(c);
+    jpatcher_writer_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();

@@ -72,6 +72,7 @@ TEST(Headless, OptionsAreTakenOutOfTheCommandLine) {
         double timeout;
         const char *rest;  // '|'-separated
         bool error;
+        const char *saveas = "";
     } cases[] = {
         {"", false, "", -1, "", false},
         {"--nogui", true, "", -1, "", false},
@@ -85,6 +86,10 @@ TEST(Headless, OptionsAreTakenOutOfTheCommandLine) {
         {"--timeout|-1", false, "", -1, "", true},
         {"--timeout|3x", false, "", -1, "", true},
         {"--eval", false, "", -1, "", true},
+        {"--nogui|--saveas|out.kivopat|in.kivopat", true, "", -1, "in.kivopat", false, "out.kivopat"},
+        {"--saveas=out.kivopat|in.kivopat", false, "", -1, "in.kivopat", false, "out.kivopat"},
+        {"--saveas", false, "", -1, "", true},
+        {"--saveas=", false, "", -1, "", true},
     };
     for (const Case &c : cases) {
         Options o = options_parse(split(c.args));
@@ -95,6 +100,7 @@ TEST(Headless, OptionsAreTakenOutOfTheCommandLine) {
         EXPECT_EQ(o.evals, split(c.evals));
         EXPECT_EQ(o.timeout_s, c.timeout);
         EXPECT_EQ(o.rest, split(c.rest));
+        EXPECT_EQ(o.saveas, c.saveas);
     }
 }
 
