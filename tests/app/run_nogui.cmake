@@ -7,6 +7,7 @@
 #   cmake -DKIVO=path/to/kivo -DEXPECT_DIR=.../expected -P run_nogui.cmake
 
 cmake_policy(SET CMP0007 NEW)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/private_home.cmake)
 set(failures "")
 
 # Every run gets a private home ($HOME, the XDG folders, $TMPDIR), so that
@@ -15,16 +16,7 @@ set(failures "")
 set(home_env "")
 set(home_root "")
 if(NOT DEFINED ENV{KIVO_TEST_KEEP_HOME})
-  if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
-    set(tmp_base "$ENV{TMPDIR}")
-  else()
-    set(tmp_base "/tmp")
-  endif()
-  string(RANDOM LENGTH 10 ALPHABET abcdefghijklmnopqrstuvwxyz0123456789 suffix)
-  set(home_root "${tmp_base}/kivo-nogui-home-${suffix}")
-  foreach(sub home config data cache tmp)
-    file(MAKE_DIRECTORY "${home_root}/${sub}")
-  endforeach()
+  kivo_private_home(kivo-nogui-home home_root)
   set(home_env
     HOME=${home_root}/home
     XDG_CONFIG_HOME=${home_root}/config

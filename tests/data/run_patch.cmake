@@ -17,17 +17,9 @@
 # were dropped on reading are not saved, so their errors go). -DSAVED_MATCHES
 # lists regular expressions that the saved text must contain.
 cmake_policy(SET CMP0007 NEW)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/private_home.cmake)
 
-if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
-  set(tmp_base "$ENV{TMPDIR}")
-else()
-  set(tmp_base "/tmp")
-endif()
-string(RANDOM LENGTH 10 ALPHABET abcdefghijklmnopqrstuvwxyz0123456789 suffix)
-set(home_root "${tmp_base}/kivo-patch-home-${suffix}")
-foreach(sub home config data cache tmp)
-  file(MAKE_DIRECTORY "${home_root}/${sub}")
-endforeach()
+kivo_private_home(kivo-patch-home home_root)
 
 set(env_cmd ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
   HOME=${home_root}/home XDG_CONFIG_HOME=${home_root}/config XDG_DATA_HOME=${home_root}/data

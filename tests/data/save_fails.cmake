@@ -9,18 +9,10 @@
 # each run must exit with status 1 and report the failed write, and the
 # old file or folder must be untouched with nothing left beside it.
 cmake_policy(SET CMP0007 NEW)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/private_home.cmake)
 cmake_policy(SET CMP0054 NEW)
 
-if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
-  set(tmp_base "$ENV{TMPDIR}")
-else()
-  set(tmp_base "/tmp")
-endif()
-string(RANDOM LENGTH 10 ALPHABET abcdefghijklmnopqrstuvwxyz0123456789 suffix)
-set(home_root "${tmp_base}/kivo-save-home-${suffix}")
-foreach(sub home config data cache tmp work)
-  file(MAKE_DIRECTORY "${home_root}/${sub}")
-endforeach()
+kivo_private_home(kivo-save-home home_root work)
 set(work "${home_root}/work")
 file(COPY ${DATA_DIR}/print.kivopat DESTINATION "${work}")
 set(failures "")
