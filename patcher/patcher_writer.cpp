@@ -229,7 +229,7 @@ t_kivo_err jpatcher_saveto(t_object *p, t_object *view, const char *filename, sh
             if (err == KIVO_ERR_NONE) err = cerr;
         }
     }
-    if (w) jsonwriter_free(w);
+    if (w) object_free(w);
     if (outer) object_free(outer);
     if (err) {
         object_error(nullptr, "jpatcher_saveto: error %d writing %s", static_cast<int>(err), filename);
