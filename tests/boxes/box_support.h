@@ -38,6 +38,22 @@ inline std::vector<bool> &free_while_linked() {
 
 inline void uibox_free(UiBox *x) { jbox_free(&x->b); }
 
+// Makes a box of a test class whose record is a UiBox: the box is its own
+// object, and the dictionary's attributes are applied once it is made.
+inline void *make_uibox(t_class *c, long flags, long argc, t_atom *argv) {
+    t_dictionary *d = object_dictionaryarg(argc, argv);
+    auto *x = static_cast<UiBox *>(object_alloc(c));
+    if (!x) return nullptr;
+    if (jbox_new(&x->b, flags, argc, argv)) {
+        object_free(x);
+        return nullptr;
+    }
+    x->b.b_firstin = &x->b.b_ob;
+    attr_dictionary_process(x, d);
+    jbox_ready(&x->b);
+    return x;
+}
+
 inline void *uibox_new(t_symbol *, long argc, t_atom *argv);
 
 inline t_class *uibox_class() {
@@ -56,17 +72,7 @@ inline t_class *uibox_class() {
 }
 
 inline void *uibox_new(t_symbol *, long argc, t_atom *argv) {
-    t_dictionary *d = object_dictionaryarg(argc, argv);
-    auto *x = static_cast<UiBox *>(object_alloc(uibox_class()));
-    if (!x) return nullptr;
-    if (jbox_new(&x->b, kUiFlags, argc, argv)) {
-        object_free(x);
-        return nullptr;
-    }
-    x->b.b_firstin = &x->b.b_ob;
-    attr_dictionary_process(x, d);
-    jbox_ready(&x->b);
-    return x;
+    return make_uibox(uibox_class(), kUiFlags, argc, argv);
 }
 
 // A text box: a text field shows the box text.
@@ -87,17 +93,7 @@ inline t_class *textbox_class() {
 }
 
 inline void *textbox_new(t_symbol *, long argc, t_atom *argv) {
-    t_dictionary *d = object_dictionaryarg(argc, argv);
-    auto *x = static_cast<UiBox *>(object_alloc(textbox_class()));
-    if (!x) return nullptr;
-    if (jbox_new(&x->b, kTextFlags, argc, argv)) {
-        object_free(x);
-        return nullptr;
-    }
-    x->b.b_firstin = &x->b.b_ob;
-    attr_dictionary_process(x, d);
-    jbox_ready(&x->b);
-    return x;
+    return make_uibox(textbox_class(), kTextFlags, argc, argv);
 }
 
 struct View {

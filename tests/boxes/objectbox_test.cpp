@@ -129,17 +129,7 @@ t_class *uitest_class() {
 }
 
 void *uitest_new(t_symbol *, long argc, t_atom *argv) {
-    t_dictionary *d = object_dictionaryarg(argc, argv);
-    auto *x = static_cast<kb::UiBox *>(object_alloc(uitest_class()));
-    if (!x) return nullptr;
-    if (jbox_new(&x->b, kb::kUiFlags, argc, argv)) {
-        object_free(x);
-        return nullptr;
-    }
-    x->b.b_firstin = &x->b.b_ob;
-    attr_dictionary_process(x, d);
-    jbox_ready(&x->b);
-    return x;
+    return kb::make_uibox(uitest_class(), kb::kUiFlags, argc, argv);
 }
 
 // Records what a receiver bound to a name is sent.

@@ -9,7 +9,7 @@
 # each run must exit with status 1 and report the failed write, and the
 # old file or folder must be untouched with nothing left beside it.
 cmake_policy(SET CMP0007 NEW)
-include(${CMAKE_CURRENT_LIST_DIR}/../support/private_home.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/headless_run.cmake)
 cmake_policy(SET CMP0054 NEW)
 
 kivo_private_home(kivo-save-home home_root work)
