@@ -45,6 +45,14 @@ typedef struct kivo_app {
     t_symbol *pbsmode;                 /* "production" or "development" */
 } t_kivo;
 
+/* "openfile", "openfilefront", "closefile" and the registry notification
+   that drops patchers of the open-front table when they are freed
+   (kivo_docs.cpp). */
+KIVO_INTERNAL void kivo_openfile(t_kivo *x, t_symbol *name, t_symbol *file, t_atom_long path);
+KIVO_INTERNAL void kivo_openfilefront(t_kivo *x, t_symbol *name, t_symbol *file, t_atom_long path);
+KIVO_INTERNAL void kivo_closefile(t_kivo *x, t_symbol *name);
+KIVO_INTERNAL t_kivo_err kivo_notify(t_kivo *x, t_symbol *s, t_symbol *msg, void *sender, void *data);
+
 /* The application object's record; null before m_obj_init. */
 KIVO_INTERNAL t_kivo *kivo_getrecord(void);
 
