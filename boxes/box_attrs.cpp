@@ -782,6 +782,15 @@ double jbox_get_fontsize(t_object *box) {
 t_kivo_err jbox_set_fontsize(t_object *box, double size) {
     return box ? object_attr_setfloat(box, KSYM("fontsize"), size) : -1;
 }
+t_kivo_err jbox_colorfield_set(t_jbox *b, t_jrgba *field, long ac, t_atom *av) {
+    if (!b || !field || ac < 1 || !av) return KIVO_ERR_GENERIC;
+    t_jrgba c = *field;
+    if (jrgba_attr_set(&c, ac, av)) return KIVO_ERR_GENERIC;
+    *field = c;
+    jbox_redraw(b);
+    return KIVO_ERR_NONE;
+}
+
 t_kivo_err jbox_get_color(t_object *box, t_jrgba *prgba) {
     t_jbox *b = B(box);
     if (!b || !prgba) return -1;

@@ -36,6 +36,10 @@ KIVO_INTERNAL void jbox_setignoreclick(t_jbox *b, long on);
 KIVO_INTERNAL void jbox_setpresentation(t_jbox *b, long on);
 KIVO_INTERNAL t_symbol *jbox_getdescription(t_jbox *b);
 /* The box's place in the patcher's box list (back to front). */
+/* The setter behind a box class's own colour fields ("bgcolor",
+   "tricolor"): four components into the field, then a redraw. The field
+   keeps its value when fewer than four are given. */
+KIVO_INTERNAL t_kivo_err jbox_colorfield_set(t_jbox *b, t_jrgba *field, long ac, t_atom *av);
 KIVO_INTERNAL void jbox_sendtoback(t_jbox *b);
 KIVO_INTERNAL void jbox_bringtofront(t_jbox *b);
 KIVO_INTERNAL void jbox_orderbefore(t_jbox *b, t_jbox *other);

@@ -371,9 +371,7 @@ t_kivo_err embed_set(t_jbpatcher *x, void *, long ac, t_atom *av) {
 }
 
 t_kivo_err bgcolor_set(t_jbpatcher *x, void *, long ac, t_atom *av) {
-    jrgba_attr_set(&x->bgcolor, ac, av);
-    jbox_redraw(&x->b);
-    return KIVO_ERR_NONE;
+    return x ? jbox_colorfield_set(&x->b, &x->bgcolor, ac, av) : KIVO_ERR_GENERIC;
 }
 
 t_kivo_err patcherdictionary_get(t_jbpatcher *x, void *, long *ac, t_atom **av) {

@@ -137,9 +137,7 @@ t_kivo_err io_get(t_jinlet *x, void *, long *ac, t_atom **av) {
 }
 
 t_kivo_err tricolor_set(t_jinlet *x, void *, long ac, t_atom *av) {
-    jrgba_attr_set(&x->tricolor, ac, av);
-    jbox_redraw(&x->b);
-    return KIVO_ERR_NONE;
+    return x ? jbox_colorfield_set(&x->b, &x->tricolor, ac, av) : KIVO_ERR_GENERIC;
 }
 
 // ---- messages

@@ -656,12 +656,7 @@ t_kivo_err bordercolor_set(t_jnewobj *x, t_object *, long ac, t_atom *av) {
 }
 
 t_kivo_err bgcolor_set(t_jnewobj *x, t_object *, long ac, t_atom *av) {
-    if (!x || ac < 1 || !av) return KIVO_ERR_GENERIC;
-    t_jrgba c = x->bgcolor;
-    if (jrgba_attr_set(&c, ac, av)) return KIVO_ERR_GENERIC;
-    x->bgcolor = c;
-    jbox_redraw(&x->j_box);
-    return KIVO_ERR_NONE;
+    return x ? jbox_colorfield_set(&x->j_box, &x->bgcolor, ac, av) : KIVO_ERR_GENERIC;
 }
 
 void aa(t_class *c, const char *attr, const char *name, const char *type, const char *value) {

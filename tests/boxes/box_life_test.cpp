@@ -132,11 +132,7 @@ TEST_F(BoxLife, ValuesSetOnTheBoxAreSavedAndReadBackEqual) {
     std::string text;
     {
         t_dictionary *copy = dictionary_clone(first);
-        dictionary_appendobject_flags(copy, S("#P"), other, DICTIONARY_ENTRY_FLAG_NOFREE);
-        t_atom a;
-        atom_setobj(&a, copy);
-        t_jbox *again = jbox_cast(static_cast<t_object *>(object_new_typed(S("box"), S("kvt_uibox"), 1, &a)));
-        dictionary_chuckentry(copy, S("#P"));
+        t_jbox *again = kb::box_from_dictionary(other, copy, "kvt_uibox");
         object_free(copy);
         ASSERT_NE(again, nullptr);
         t_dictionary *second = save(again);

@@ -206,6 +206,17 @@ protected:
     t_object *view_ = nullptr;
 };
 
+// A box of the class made in the patcher from a box dictionary, as a load
+// makes it; the dictionary is left as it was.
+inline t_jbox *box_from_dictionary(t_object *patcher, t_dictionary *d, const char *classname) {
+    dictionary_appendobject_flags(d, gensym("#P"), patcher, DICTIONARY_ENTRY_FLAG_NOFREE);
+    t_atom a;
+    atom_setobj(&a, d);
+    t_jbox *box = jbox_cast(static_cast<t_object *>(object_new_typed(gensym("box"), gensym(classname), 1, &a)));
+    dictionary_chuckentry(d, gensym("#P"));
+    return box;
+}
+
 } // namespace kivo::test::boxes
 
 #endif

@@ -314,11 +314,7 @@ TEST_F(ObjectBox, SavedAttributesAreWrittenWhenChangedAndRestored) {
     EXPECT_EQ(dictionary_getlong(attrs, S("level"), &level), 0);
     EXPECT_EQ(level, 9);
     // Read back into a new box.
-    dictionary_appendobject_flags(d, S("#P"), patcher_, DICTIONARY_ENTRY_FLAG_NOFREE);
-    t_atom a;
-    atom_setobj(&a, d);
-    t_jbox *again = jbox_cast(static_cast<t_object *>(object_new_typed(S("box"), S("newobj"), 1, &a)));
-    dictionary_chuckentry(d, S("#P"));
+    t_jbox *again = kb::box_from_dictionary(patcher_, d, "newobj");
     object_free(d);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(reinterpret_cast<Probe *>(inner(again))->level, 9);
