@@ -15,6 +15,7 @@
 #include "kivo/commonsyms.h"
 #include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
+#include "patcher/patcher_messages.h"
 #include "kivo/files.h"
 #include "kivo/path.h"
 #include "kivo/registry.h"
@@ -96,6 +97,10 @@ void jpatcher_initclass(void) {
     jpatcher_subpatcher_addmethods(c);
     jpatcher_scripting_addmethods(c);
     jpatcher_writer_addmethods(c);
+    jpatcher_edit_addmethods(c);
+    jpatcher_queries_addmethods(c);
+    jpatcher_geometry_addmethods(c);
+    jpatcher_saving_addmethods(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();
