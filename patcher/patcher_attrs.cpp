@@ -505,8 +505,8 @@ void jpatcher_addattrs(t_class *c, method noedit_msg, method allowedit_msg) {
         {"noedit", ch, 1, 0, M(noedit_get), M(noedit_set), -1},
     };
     for (const Attr &a : first) add(c, a);
-    if (noedit_msg) class_addmethod(c, noedit_msg, "noedit", 0);
-    if (allowedit_msg) class_addmethod(c, allowedit_msg, "allowedit", 0);
+    if (noedit_msg) class_addmethod(c, noedit_msg, "noedit", AT_CANT, 0);
+    if (allowedit_msg) class_addmethod(c, allowedit_msg, "allowedit", AT_CANT, 0);
     const Attr rest[] = {
         {"collective", ob, 1, 0, nullptr, M(collective_set), OFF(collective)},
         {"cansave", ch, 1, RO, nullptr, nullptr, OFF(cansave)},
