@@ -85,8 +85,9 @@ protected:
     // Reads boxes and cords into the patcher (the first box ends rearmost).
     void load(const std::vector<std::string> &boxes, const std::vector<std::string> &lines = {},
               t_object *into = nullptr) {
+        // A patcher dictionary lists its boxes front-most first.
         std::string text = R"({"boxes":[)";
-        for (size_t i = 0; i < boxes.size(); ++i) text += (i ? "," : "") + boxes[i];
+        for (size_t i = boxes.size(); i-- > 0;) text += boxes[i] + (i ? "," : "");
         text += R"(],"lines":[)";
         for (size_t i = 0; i < lines.size(); ++i) text += (i ? "," : "") + lines[i];
         text += "]}";
