@@ -23,6 +23,7 @@
 #include "kivo/sysmem.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_internal.h"
+#include "patcher/patcher_saving.h"
 
 namespace {
 
@@ -290,6 +291,12 @@ t_kivo_err vol_get(t_object *x, t_object *, long *ac, t_atom **av) { return ret_
 t_kivo_err dirty_get(t_object *x, t_object *, long *ac, t_atom **av) {
     return ret_long(ac, av, jpatcher_getdirty(P(x)));
 }
+// Code sets the dirty state through the attribute; users do not.
+t_kivo_err dirty_set(t_object *x, t_object *, long ac, t_atom *av) {
+    if (ac < 1 || !av) return -1;
+    jpatcher_setdirty(x, atom_getlong(av) != 0);
+    return 0;
+}
 
 // ---- geometry
 
@@ -510,7 +517,7 @@ void jpatcher_addattrs(t_class *c, method noedit_msg, method allowedit_msg) {
     const Attr rest[] = {
         {"collective", ob, 1, 0, nullptr, M(collective_set), OFF(collective)},
         {"cansave", ch, 1, RO, nullptr, nullptr, OFF(cansave)},
-        {"dirty", ch, 1, RO, M(dirty_get), nullptr, -1},
+        {"dirty", ch, 1, ATTR_FLAG_NOUSERSET, M(dirty_get), M(dirty_set), -1},
         {"bglocked", ch, 1, 0, nullptr, M(bglocked_set), OFF(bglocked)},
         {"rect", f64, 4, 0, M(rect_get), M(rect_set), -1},
         {"defrect", f64, 4, 0, nullptr, nullptr, OFF(defrect)},

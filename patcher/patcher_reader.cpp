@@ -15,6 +15,7 @@
 #include "boxes/jbox_internal.h"
 #include "kernel/interned.h"
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_saving.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -296,6 +297,7 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
         if (x->snippetinfo) object_free(x->snippetinfo);
         x->snippetinfo = dictionary_clone(snippet);
     }
+    jpatcher_restoredependencies(p, d);
 
     t_object *arr = nullptr;
     for (const char *key : {"toolbaradditions", "toolbarexclusions"}) {
