@@ -98,9 +98,24 @@ t_symbol *held_class(t_object *box) {
 
 // ---- box creation
 
+// Sends the patcher the creation message (the second atom) with the atoms
+// after it; rv receives what the message answers, if anything. A message
+// the patcher does not know goes the ordinary way, so that it is reported
+// as any unknown message is.
+void send_creation(const Script &s, t_atom *rv) {
+    atom_setobj(rv, nullptr);
+    t_symbol *message = sym_at(s, 1);
+    const long argc = s.argc - 2;
+    t_atom *argv = s.argv + 2;
+    if (object_getmethod(s.p, message))
+        object_method_typed(s.p, message, argc, argv, rv);
+    else
+        typedmess(s.p, message, static_cast<short>(std::min<long>(argc, 32767)), argv);
+}
+
 void script_new(const Script &s) {
     if (!valid(s, {AT_SYM, AT_SYM})) return;
-    t_symbol *name = sym_at(s, 0), *message = sym_at(s, 1);
+    t_symbol *name = sym_at(s, 0);
     t_symbol *pound_p = KSYM("#P"), *newest = KSYM("g_kivo_newest_box");
     const long saved_hidden = s.x->hidden_creation;
     t_object *saved_p = pound_p->thing;
@@ -108,15 +123,7 @@ void script_new(const Script &s) {
     if (s.hidden) s.x->hidden_creation = 1;
     pound_p->thing = s.p;
     t_atom rv;
-    atom_setobj(&rv, nullptr);
-    const long argc = s.argc - 2;
-    t_atom *argv = s.argv + 2;
-    // A message the patcher does not know goes the ordinary way, so that it
-    // is reported as any unknown message is.
-    if (object_getmethod(s.p, message))
-        object_method_typed(s.p, message, argc, argv, &rv);
-    else
-        typedmess(s.p, message, static_cast<short>(std::min<long>(argc, 32767)), argv);
+    send_creation(s, &rv);
     pound_p->thing = saved_p;
     s.x->hidden_creation = saved_hidden;
 
@@ -364,7 +371,7 @@ void script_replace(const Script &s) {
     const bool logging = s.x->newobject_log == nullptr;
     if (logging) jpatcher_beginlognewobjects(s.p);
     t_atom rv;
-    object_method_typed(s.p, sym_at(s, 1), s.argc - 2, s.argv + 2, &rv);
+    send_creation(s, &rv);
     long count = 0;
     t_atom *made = nullptr;
     if (!jpatcher_getnewobjects(s.p, &count, &made) && count > 0) {
