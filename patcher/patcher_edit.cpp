@@ -119,12 +119,24 @@ t_object *msg_linefromobjects(t_object *p, t_object *src, t_object *dst, t_atom_
 
 } // namespace
 
+// Every box named, each once, resolved before any is freed: an atom
+// naming a box a second time must not reach it after it has gone.
+std::vector<t_object *> jpatcher_named_boxes(t_object *p, long argc, t_atom *argv) {
+    std::vector<t_object *> boxes;
+    for (long i = 0; i < argc && argv; ++i) {
+        t_object *box = named_box(p, argv + i);
+        if (box && std::find(boxes.begin(), boxes.end(), box) == boxes.end()) boxes.push_back(box);
+    }
+    return boxes;
+}
+
 extern "C" {
 
 long jpatcher_connectobj(t_object *p, t_object *src, long outlet, t_object *dst, long inlet, long color,
                          long hidden) {
     t_jpatcher *x = jpatcher_cast(p);
-    if (!x || !src || !dst) return -1;
+    // A cord joins two boxes of its own patcher.
+    if (!x || !in_patcher(p, src) || !in_patcher(p, dst)) return -1;
     if (cord_matching(p, src, outlet, dst, inlet)) return -1;
     t_atom av[5];
     atom_setobj(av, p);
@@ -198,8 +210,7 @@ long jpatcher_deleteobj(t_object *p, t_object *box) {
 
 long jpatcher_remove(t_object *p, t_symbol *, long argc, t_atom *argv) {
     if (argc < 1 || !argv || stepping() || !jpatcher_cast(p)) return -1;
-    for (long i = 0; i < argc; ++i)
-        if (t_object *box = named_box(p, argv + i)) jpatcher_deleteobj(p, box);
+    for (t_object *box : jpatcher_named_boxes(p, argc, argv)) jpatcher_deleteobj(p, box);
     return 0;
 }
 

@@ -78,4 +78,11 @@ KIVO_INTERNAL void jpatcher_removeboxlistener(t_object *p, t_object *listener);
 
 KIVO_END_C
 
+#ifdef __cplusplus
+#include <vector>
+/* The boxes of the patcher that the atoms name, each once, in the order
+   first named; resolved before anything is freed. */
+KIVO_INTERNAL std::vector<t_object *> jpatcher_named_boxes(t_object *p, long argc, t_atom *argv);
+#endif
+
 #endif

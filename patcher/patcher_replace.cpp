@@ -174,13 +174,10 @@ long jpatcher_replace(t_object *p, t_symbol *, long argc, t_atom *argv) {
     const Size psize = size_of(tmpl, KSYM("patching_rect"));
     Size presize = size_of(tmpl, KSYM("presentation_rect"));
     if (!presize.whole()) presize = psize;
-    for (long i = first; i < argc; ++i) {
-        t_object *box = jpatcher_boxfromatom(p, argv + i);
-        if (box && !jbox_cast(box)) box = jpatcher_getjboxfromobj(p, box);
-        t_jbox *b = box ? jbox_cast(box) : nullptr;
-        if (!b || b->b_patcher != p) continue;
+    // Each box once: the first replacement frees it, and a new box may
+    // take its address.
+    for (t_object *box : jpatcher_named_boxes(p, argc - first, argv + first))
         replace_one(x, d, tmpl, keep, box, psize, presize);
-    }
     return 0;
 }
 

@@ -25,6 +25,12 @@ inline std::vector<std::pair<std::string, long>> &received() {
     return log;
 }
 
+// Boxes of the class made so far.
+inline long &edboxes_made() {
+    static long n = 0;
+    return n;
+}
+
 inline void edbox_int(EdBox *x, t_atom_long n) { received().emplace_back(x->b.b_id->name, static_cast<long>(n)); }
 inline void edbox_enable(EdBox *x, t_atom_long on) { x->enabled = static_cast<long>(on); }
 inline void edbox_free(EdBox *x) { jbox_free(&x->b); }
@@ -54,6 +60,7 @@ inline void *edbox_new(t_symbol *, long argc, t_atom *argv) {
     }
     x->b.b_firstin = &x->b.b_ob;
     x->enabled = -1;
+    ++edboxes_made();
     t_atom_long ins = 1, outs = 1;
     dictionary_getlong(d, gensym("ins"), &ins);
     dictionary_getlong(d, gensym("outs"), &outs);

@@ -109,7 +109,9 @@ TEST_F(Edit, ConnectRefusesABoxOfAnotherPatcher) {
     t_object *other = static_cast<t_object *>(object_new(S("nobox"), S("jpatcher")));
     load({box("obj-9")}, {}, other);
     EXPECT_EQ(msg("connect", {O(at("obj-1")), L(0), O(at("obj-9", other)), L(0)}), -1);
+    EXPECT_EQ(jpatcher_connectobj(patcher_, at("obj-1"), 0, at("obj-9", other), 0, 0, 0), -1);
     EXPECT_EQ(cord_count(), 0);
+    EXPECT_EQ(linklist_getsize(jpatcher_cast(other)->lines), 0);
     object_free(other);
 }
 
@@ -204,6 +206,12 @@ TEST_F(Edit, RemoveFreesTheNamedBoxesWithTheirCordsAndNames) {
     EXPECT_EQ(order(), (std::vector<std::string>{"obj-1", "obj-4"}));
     EXPECT_EQ(cord_count(), 0);
     EXPECT_EQ(jpatcher_getnamedbox(patcher_, S("middle")), nullptr);
+
+    // A box named twice is removed once and not reached after it has gone.
+    t_object *one = at("obj-1");
+    EXPECT_EQ(msg("remove", {O(one), Y("obj-1"), O(one)}), 0);
+    EXPECT_EQ(order(), (std::vector<std::string>{"obj-4"}));
+    load({box("obj-1")});
 
     EXPECT_EQ(jpatcher_deleteobj(patcher_, at("obj-4")), 0);
     EXPECT_EQ(order(), (std::vector<std::string>{"obj-1"}));
@@ -371,6 +379,18 @@ TEST_F(Replace, TemplateSizeAndKeptAttributes) {
     EXPECT_EQ(made->b_patching_rect.width, 200);
     EXPECT_EQ(made->b_patching_rect.height, 40);
     EXPECT_TRUE(made->b_hidden);
+    object_free(d);
+}
+
+TEST_F(Replace, ABoxNamedTwiceIsReplacedOnce) {
+    t_dictionary *d = templ("");
+    t_object *old = at("obj-2");
+    long made = edboxes_made();
+    EXPECT_EQ(msg("replace", {O(d), O(old), Y("obj-2"), O(old)}), 0);
+    EXPECT_EQ(edboxes_made(), made + 1);
+    EXPECT_EQ(order(), (std::vector<std::string>{"obj-1", "obj-2", "obj-3", "obj-4"}));
+    EXPECT_EQ(jbox_numoutlets(jbox_cast(at("obj-2"))), 3);
+    EXPECT_EQ(cord_count(), 3);
     object_free(d);
 }
 
