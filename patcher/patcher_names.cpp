@@ -268,9 +268,7 @@ t_object *jpatcher_resolvebox_boxpath(t_object *p, t_symbol *path) {
     if (!std::strchr(path->name, kSeparator)) return jpatcher_getboxfromid(p, path);
     t_symbol **parts = jpatcher_namepath_symarray_new(path, nullptr);
     if (!parts) return nullptr;
-    // Box paths are relative: a leading separator is no global name here.
-    t_symbol **from = parts[0] == KSYM("global") && path->name[0] == kSeparator ? parts + 1 : parts;
-    t_object *box = jpatcher_resolvebox_boxpath_symarray(p, from);
+    t_object *box = jpatcher_resolvebox_boxpath_symarray(p, parts);
     sysmem_freeptr(parts);
     return box;
 }
