@@ -281,3 +281,44 @@ TEST_F(Queries, ErrorJoinsItsAtomsIntoOneText) {
 }
 
 } // namespace
+
+namespace {
+
+using namespace kivo::test::edit;
+
+class Iterate : public EditTest {};
+
+TEST_F(Iterate, SelfFlagReachesEverySubpatcherAndAStopThereEndsTheWalk) {
+    load({box("a")});
+    t_object *holder = subpatcher_box("sub", {kivo::test::edit::box("s1")});
+    ASSERT_NE(holder, nullptr);
+    t_object *sub = jbox_get_object(holder);
+    std::vector<t_object *> seen;
+    auto record = [](void *v, t_object *o) -> long {
+        static_cast<std::vector<t_object *> *>(v)->push_back(o);
+        return 0;
+    };
+    jpatcher_iterate(patcher_, record, &seen, JPATCHER_ITER_SELF | JPATCHER_ITER_DESCEND | JPATCHER_ITER_BOX, nullptr);
+    // A new box goes in at the rear: the holder comes before "a".
+    EXPECT_EQ(seen, (std::vector<t_object *>{patcher_, holder, sub, at("s1", sub), at("a")}));
+
+    // Stopping at the subpatcher itself reports the box that holds it.
+    struct Stop {
+        t_object *at;
+        long calls;
+    } stop{sub, 0};
+    t_object *stopped = nullptr;
+    t_object *r = jpatcher_iterate(
+        patcher_,
+        [](void *v, t_object *o) -> long {
+            auto *st = static_cast<Stop *>(v);
+            ++st->calls;
+            return o == st->at;
+        },
+        &stop, JPATCHER_ITER_SELF | JPATCHER_ITER_DESCEND | JPATCHER_ITER_BOX, &stopped);
+    EXPECT_EQ(r, nullptr);
+    EXPECT_EQ(stopped, holder);
+    EXPECT_EQ(stop.calls, 3);
+}
+
+} // namespace
