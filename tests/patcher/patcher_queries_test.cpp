@@ -322,3 +322,70 @@ TEST_F(Iterate, SelfFlagReachesEverySubpatcherAndAStopThereEndsTheWalk) {
 }
 
 } // namespace
+
+namespace {
+
+using kivo::test::S;
+
+// An object-defaults stand-in: makes a prototype dictionary per class name
+// and counts how often it was asked.
+struct Defaults {
+    t_object ob;
+    long asked;
+};
+
+t_dictionary *defaults_create(Defaults *x, t_symbol *name) {
+    ++x->asked;
+    t_dictionary *d = dictionary_new();
+    dictionary_appendsym(d, gensym("kivoclass"), name);
+    return d;
+}
+
+t_class *defaults_class() {
+    static t_class *c = [] {
+        t_class *k = class_new("kvt_defaults", nullptr, nullptr, sizeof(Defaults), nullptr, 0);
+        class_addmethod(k, kivo::test::as_method(defaults_create), "createoverridenprototype", AT_CANT, 0);
+        class_register(gensym("nobox"), k);
+        return k;
+    }();
+    return c;
+}
+
+TEST_F(Queries, OverriddenPrototypesAreMadeOncePerClassAndNameThePatcher) {
+    EXPECT_EQ(jpatcher_getoverriddenprototype(patcher_, S("slider")), nullptr);
+    auto *defs = static_cast<Defaults *>(object_alloc(defaults_class()));
+    object_obex_store(patcher_, S("defaults"), &defs->ob);
+    t_dictionary *slider = jpatcher_getoverriddenprototype(patcher_, S("slider"));
+    ASSERT_NE(slider, nullptr);
+    EXPECT_EQ(jpatcher_getoverriddenprototype(patcher_, S("slider")), slider);
+    EXPECT_NE(jpatcher_getoverriddenprototype(patcher_, S("dial")), slider);
+    EXPECT_EQ(defs->asked, 2);
+    t_object *p = nullptr;
+    dictionary_getobject(slider, S("#P"), &p);
+    EXPECT_EQ(p, patcher_);
+}
+
+TEST_F(Queries, ContextMenuOfAnAbstractionOffersItsOriginal) {
+    t_object *holder = subpatcher_box("sub", {});
+    ASSERT_NE(holder, nullptr);
+    t_jpatcher *sub = jpatcher_cast(jbox_get_object(holder));
+    ASSERT_NE(sub, nullptr);
+    sub->abstraction = 1;
+    sub->name = S("[synth.kivopat]");
+    long choice = 0, count = 0;
+    t_atom *items = nullptr;
+    ASSERT_EQ(jpatcher_contextmenu(&sub->ob, &choice, &count, &items), 0);
+    EXPECT_EQ(choice, 1);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(atom_getsym(items)->name, "Open Original \"synth.kivopat\"");
+    sysmem_freeptr(items);
+    // Once edited in place it is no longer offered; a top-level patcher has no menu.
+    sub->editedabstraction = 1;
+    choice = 0;
+    ASSERT_EQ(jpatcher_contextmenu(&sub->ob, &choice, &count, &items), 0);
+    EXPECT_EQ(choice, 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(jpatcher_contextmenu(patcher_, &choice, &count, &items), -1);
+}
+
+} // namespace
