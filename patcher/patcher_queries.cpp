@@ -416,10 +416,7 @@ long jpatcher_contextmenu(t_object *p, long *choice, long *count, t_atom **items
     }
     if (!shown_inside) return 0;
     if (*choice == 2) {
-        t_atom a;
-        atom_setobj(&a, p);
-        if (auto *view = static_cast<t_object *>(object_new_typed(KSYM("nobox"), KSYM("patcherview"), 1, &a)))
-            object_method(view, KSYM("vis"));
+        if (t_object *view = jpatcher_makeview(p, nullptr)) object_method(view, KSYM("vis"));
         return 0;
     }
     if (*choice == 1) {
