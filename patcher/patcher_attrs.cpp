@@ -23,6 +23,7 @@
 #include "kivo/sysmem.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_internal.h"
+#include "patcher/patcher_model.h"
 #include "patcher/patcher_saving.h"
 
 namespace {
@@ -216,6 +217,9 @@ t_kivo_err toolbarvisible_set(t_object *x, t_object *, long ac, t_atom *av) {
 t_kivo_err tallnewobj_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (ac < 1 || !av) return -1;
     P(x)->tallnewobj = atom_getlong(av) ? 1 : 0;
+    // Object boxes change their margins with the flag and are measured anew.
+    for (t_object *box : jpatcher_items(P(x)->boxes))
+        if (object_classname(box) == KSYM("newobj")) jpatcher_updatetallnewobj(box, x);
     return 0;
 }
 t_kivo_err toolbarid_set(t_object *x, t_object *, long ac, t_atom *av) {

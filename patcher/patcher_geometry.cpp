@@ -598,7 +598,7 @@ t_kivo_err jpatcher_updatetallnewobj(t_object *box, t_object *p) {
     t_jbox *b = jbox_cast(box);
     if (!px || !b) return -1;
     if (object_classname(box) != KSYM("newobj")) return 0;
-    if (object_getmethod(box, KSYM("updatetextmargins"))) object_method(box, KSYM("updatetextmargins"), p);
+    if (my_object_getmethod(box, KSYM("updatetextmargins"))) object_method(box, KSYM("updatetextmargins"), p);
     t_rect r = b->b_patching_rect;
     jbox_setrect(b, s_patching(), r.x, r.y, r.width, r.height);
     for (t_object *cord : jpatcher_items(px->lines)) {

@@ -161,6 +161,8 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
         }
         made = jpatcher_makejuibogus(p, name, box);
     }
+    // A paste places its boxes by the patcher's placement offset.
+    if (made) jpatcher_offsetobject(p, made);
     *result = 0;
     return made;
 }

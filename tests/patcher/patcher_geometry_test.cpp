@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "boxes/box_support.h"
 #include "boxes/boxgeom_support.h"
 #include "kivo/jaccess.h"
 #include "kivo/jpatcher_geometry.h"
@@ -969,6 +970,34 @@ TEST_F(Geometry, TextFieldAccessorsReachTheFieldsAttributes) {
     EXPECT_EQ(textfield_get_emptytext(tf), gensym("type here"));
     // A box without a text field has none to reach.
     EXPECT_EQ(jbox_get_textfield(box({0, 50, 20, 20})), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Geometry, BoxesMadeFromDictionariesArePlacedByTheOffset) {
+    kivo::test::boxes::uibox_class();
+    auto make = [&](const char *text) {
+        t_dictionary *d = kivo::test::boxes::json(text);
+        t_atom a = O(d), rv;
+        jpatcher_newobject(p_, 1, &a, &rv);
+        object_free(d);
+        auto *b = static_cast<t_object *>(atom_getobj(&rv));
+        if (b) boxes_.push_back(b);
+        return b;
+    };
+    const char *plain = R"({"box":{"kivoclass":"kvt_uibox","patching_rect":[10,10,40,20]}})";
+    t_object *before = make(plain);
+    ASSERT_NE(before, nullptr);
+    EXPECT_RECT(rect_of(before), 10, 10, 40, 20);
+    P()->offset[0] = 20;
+    P()->offset[1] = 5;
+    t_object *after = make(R"({"box":{"kivoclass":"kvt_uibox","patching_rect":[10,10,40,20],)"
+                           R"("presentation":1,"presentation_rect":[1,2,30,40]}})");
+    ASSERT_NE(after, nullptr);
+    EXPECT_RECT(rect_of(after), 30, 15, 40, 20);
+    EXPECT_RECT(rect_of(after, "presentation_rect"), 21, 7, 30, 40);
 }
 
 } // namespace
