@@ -1001,3 +1001,67 @@ TEST_F(Geometry, BoxesMadeFromDictionariesArePlacedByTheOffset) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Geometry, ContainmentWalksUpThroughTheHoldingBoxes) {
+    t_object *holder = box({0, 0, 40, 20});
+    auto *inner = static_cast<t_object *>(object_new_typed(gensym("nobox"), gensym("jpatcher"), 0, nullptr));
+    auto *innermost = static_cast<t_object *>(object_new_typed(gensym("nobox"), gensym("jpatcher"), 0, nullptr));
+    GBox *mid = make_box(inner, gbox_class(JBOX_FLAG_NOGROW), JBOX_FLAG_NOGROW, {0, 0, 20, 20}, 1, 1);
+    jpatcher_cast(inner)->box = holder;
+    jpatcher_cast(innermost)->box = &mid->b.b_ob;
+    t_symbol *outer_class = object_classname(holder), *mid_class = object_classname(&mid->b.b_ob);
+    ASSERT_NE(outer_class, mid_class);
+    EXPECT_EQ(jpatcher_containedwithin(innermost, mid_class, 1), 1);
+    EXPECT_EQ(jpatcher_containedwithin(innermost, outer_class, 1), 0);
+    EXPECT_EQ(jpatcher_containedwithin(innermost, outer_class, 0), 1);
+    EXPECT_EQ(jpatcher_containedwithin(innermost, gensym("nosuchclass"), 0), 0);
+    jpatcher_cast(innermost)->box = nullptr;
+    jpatcher_cast(inner)->box = nullptr;
+    object_free(&mid->b.b_ob);
+    object_free(innermost);
+    object_free(inner);
+}
+
+TEST_F(Geometry, WedgeFilterKeepsBoxesWithAJoinableIoBetweenTheLines) {
+    // A source above; candidates below it, left and right.
+    t_object *src = box({100, 0, 40, 20});
+    t_object *below = box({100, 100, 40, 20}), *left = box({-200, 100, 40, 20}), *right = box({400, 100, 40, 20});
+    t_object *noinlet = box({100, 150, 40, 20});
+    jbox_cast(noinlet)->b_drawfirstin = 0;
+    // Two lines from the source's outlet fanning downward; the point between them.
+    t_pt origin{105, 20};
+    t_pt la{50, 300}, lb{250, 300}, pt{120, 200};
+    std::vector<t_atom> s = {O(below), O(left), O(right), O(noinlet), O(src)};
+    long n = static_cast<long>(s.size());
+    ASSERT_EQ(jpatcher_hasconnectableinletbetweenlines(p_, nullptr, src, 0, &n, s.data(), pt, origin, la, origin, lb), 0);
+    EXPECT_EQ(objs(n, s.data()), (std::vector<t_object *>{below}));
+    // Outlets, fanning upward from the lower box's inlet: the source's
+    // outlet lies between the lines, the left box's does not.
+    std::vector<t_atom> up = {O(left), O(src)};
+    n = 2;
+    t_pt ua{50, -300}, ub{250, -300}, upt{120, -100};
+    t_pt from{105, 100};
+    ASSERT_EQ(jpatcher_hasconnectableoutletbetweenlines(p_, nullptr, below, 0, &n, up.data(), upt, from, ua, from, ub), 0);
+    EXPECT_EQ(objs(n, up.data()), (std::vector<t_object *>{src}));
+}
+
+TEST_F(Geometry, ScalefontsAndGridNotificationMessages) {
+    t_object *a = box({0, 0, 40, 20}, 1, 1, JBOX_FLAG_FONTATTR);
+    jbox_set_fontsize(a, 12);
+    t_atom two = F(2);
+    object_method_typed(p_, gensym("scalefonts"), 1, &two, nullptr);
+    EXPECT_DOUBLE_EQ(jbox_get_fontsize(a), 24);
+    object_method_typed(p_, gensym("scalefonts"), 1, &two, nullptr); // the same factor again
+    EXPECT_DOUBLE_EQ(jbox_get_fontsize(a), 24);
+    t_atom half = F(0.5);
+    object_method_typed(p_, gensym("scalefonts"), 1, &half, nullptr); // as 1.0
+    EXPECT_DOUBLE_EQ(jbox_get_fontsize(a), 12);
+    view();
+    notes().clear();
+    object_method(p_, gensym("snaptogrid_notify"));
+    EXPECT_EQ(notes(), std::vector<std::string>{"snaptogrid"});
+}
+
+} // namespace
