@@ -60,6 +60,11 @@ KIVO_INTERNAL long jbox_live_bytes(void);
 /* ---- the box dictionary (box_dict.cpp) */
 KIVO_INTERNAL void jbox_appendtodictionary(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_appendattributes(t_jbox *b, t_dictionary *d);
+/* Between begin and end (nestable) box dictionaries are written with the
+   facts of each attribute object read once: for writing many boxes while
+   no attribute definition changes. Main thread only. */
+KIVO_INTERNAL void jbox_dictcache_begin(void);
+KIVO_INTERNAL void jbox_dictcache_end(void);
 KIVO_INTERNAL void jbox_appendparameters(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_appendattrattributes(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_removedefaultattributes(t_jbox *b, t_dictionary *d);

@@ -261,17 +261,16 @@ void jpatcher_filename(t_jpatcher *x, const char *name, long path) {
 
     // One watcher per file: another file replaces it.
     const std::string key = std::to_string(x->path) + "-" + (name ? name : "");
-    t_object *keyed = nullptr;
-    object_obex_lookup(&x->ob, KSYM("##filewatcherkey##"), &keyed);
-    if (x->filewatcher && reinterpret_cast<t_symbol *>(keyed) != gensym(key.c_str())) {
+    t_symbol *keyed = nullptr;
+    object_obex_lookupsym(&x->ob, KSYM("##filewatcherkey##"), &keyed);
+    if (x->filewatcher && keyed != gensym(key.c_str())) {
         object_free(x->filewatcher);
         x->filewatcher = nullptr;
     }
     if (!x->filewatcher && x->path < 0 && name && *name) {
         x->filewatcher = reinterpret_cast<t_object *>(
             filewatcherclient_new(&x->ob, static_cast<short>(x->path), name));
-        object_obex_store(&x->ob, KSYM("##filewatcherkey##"),
-                          reinterpret_cast<t_object *>(gensym(key.c_str())));
+        object_obex_storesym(&x->ob, KSYM("##filewatcherkey##"), gensym(key.c_str()));
     }
     if (x->filewatcher) filewatcherclient_start(watcher_of(x));
     jpatcher_patchernotify(&x->ob, KSYM("filepath"));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "boxes/jbox_internal.h"
 #include "boxes/jpatchline.h"
 #include "files/loading_internal.h"
 #include "kernel/obex_internal.h"
@@ -355,12 +356,18 @@ t_kivo_err jpatcher_transform_tobpatcher(t_object *p, t_symbol *, t_dictionary *
 long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !d) return -1;
-    if (!s_jpatcher_saving) s_jpatcher_saving = p;
+    if (!s_jpatcher_saving) {
+        s_jpatcher_saving = p;
+        jbox_dictcache_begin();
+    }
     const bool visible = window_visible(x);
 
     t_dictionary *pd = unlocked_dictionary();
     if (!pd) {
-        if (s_jpatcher_saving == p) s_jpatcher_saving = nullptr;
+        if (s_jpatcher_saving == p) {
+            s_jpatcher_saving = nullptr;
+            jbox_dictcache_end();
+        }
         return -1;
     }
     dictionary_appenddictionary(d, KSYM("patcher"), &pd->ob);
@@ -421,7 +428,10 @@ long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
     }
     jpatcher_toolbarmods_appendtodictionary(p, pd);
 
-    if (s_jpatcher_saving == p) s_jpatcher_saving = nullptr;
+    if (s_jpatcher_saving == p) {
+        s_jpatcher_saving = nullptr;
+        jbox_dictcache_end();
+    }
     return 0;
 }
 
