@@ -301,12 +301,11 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
     }
     jpatcher_restoredependencies(p, d);
 
-    t_object *arr = nullptr;
+    // Arrays read from text are stored as atoms, not as atom arrays.
     for (const char *key : {"toolbaradditions", "toolbarexclusions"}) {
-        if (dictionary_getatomarray(d, sym(key), &arr) || !arr) continue;
         long n = 0;
         t_atom *av = nullptr;
-        atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
+        if (dictionary_getatoms(d, sym(key), &n, &av) || !av) continue;
         t_linklist *&list = key[7] == 'a' ? x->toolbar_included : x->toolbar_excluded;
         for (long i = 0; i < n; ++i) {
             if (av[i].type != AT_SYM) continue;

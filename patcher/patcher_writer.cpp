@@ -333,7 +333,7 @@ long jpatcher_defineattributes(t_object *, t_object *target) {
     return 0;
 }
 
-long jpatcher_saveattributes(t_object *, t_dictionary *d) {
+long jpatcher_saveattributes(t_object *, t_object *, t_dictionary *d) {
     if (!d) return -1;
     return dictionary_appendlong(d, KSYM("latency"), 0);
 }

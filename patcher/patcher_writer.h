@@ -36,9 +36,9 @@ KIVO_INTERNAL long jpatcher_pastefrompatcher(t_object *p, t_object *src);
    needed returned. */
 KIVO_INTERNAL long jpatcher_extension(t_object *p, char *buf, long size);
 /* The patcher as attribute definer: "latency" on the target, and its
-   saved value. */
+   saved value in the dictionary of the patcher being written. */
 KIVO_INTERNAL long jpatcher_defineattributes(t_object *definer, t_object *target);
-KIVO_INTERNAL long jpatcher_saveattributes(t_object *definer, t_dictionary *d);
+KIVO_INTERNAL long jpatcher_saveattributes(t_object *definer, t_object *patcher, t_dictionary *d);
 /* "Patcher to Bpatcher": a bpatcher box naming the patcher's file, or
    holding the patcher when it has none. */
 KIVO_INTERNAL t_kivo_err jpatcher_transform_tobpatcher(t_object *p, t_symbol *transform, t_dictionary **d);
