@@ -118,8 +118,12 @@ TEST_F(PatcherTable, OnlyMessagesAddedAfterTheAttributesAreUndocumented) {
         return m ? object_attr_getlong(m, S("undocumented")) : -1;
     };
     for (const char *sel : {"noedit", "allowedit"}) EXPECT_EQ(undocumented(sel), 0) << sel;
-    for (const char *sel : {"allowmod", "assist", "imbed", "pop", "newobj", "appendtodictionary"})
+    for (const char *sel : {"allowmod", "assist", "imbed", "pop", "newobj", "appendtodictionary", "script", "connect",
+                            "moveboxes", "find"})
         EXPECT_EQ(undocumented(sel), 1) << sel;
+    t_object *edit = class_getmethod_object(c, S("editobject"));
+    ASSERT_NE(edit, nullptr);
+    EXPECT_EQ(object_attr_getsym(edit, S("label")), S("Open"));
 }
 
 TEST_F(PatcherTable, AssistWritesNothing) {
