@@ -1041,25 +1041,27 @@ long jpatchline_istype(t_jpatchline *x, t_symbol *type) {
     return x->inlet && inlet_is(x->inlet) && static_cast<t_inlet *>(x->inlet)->selector == type;
 }
 
+t_dictionary *jpatchline_wrappeddictionary(t_jpatchline *x) {
+    // A pending cord has nothing to connect when read back.
+    if (!x || !x->box1 || !x->box2) return nullptr;
+    t_dictionary *line = dictionary_new();
+    t_dictionary *wrap = dictionary_new();
+    if (!line || !wrap) {
+        if (line) object_free(line);
+        if (wrap) object_free(wrap);
+        return nullptr;
+    }
+    jpatchline_appendtodictionary(x, line);
+    dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
+    return wrap;
+}
+
 void jpatcher_appendlines(t_object *patcher, t_dictionary *d) {
     t_jpatcher *p = jpatcher_cast(patcher);
     if (!p || !d) return;
     std::vector<t_atom> items;
-    for (t_object *o : jpatcher_items(p->lines)) {
-        t_jpatchline *x = jpatchline_cast(o);
-        // A pending cord has nothing to connect when read back.
-        if (!x || !x->box1 || !x->box2) continue;
-        t_dictionary *line = dictionary_new();
-        t_dictionary *wrap = dictionary_new();
-        if (!line || !wrap) {
-            if (line) object_free(line);
-            if (wrap) object_free(wrap);
-            continue;
-        }
-        jpatchline_appendtodictionary(x, line);
-        dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
-        items.push_back(A_obj(wrap));
-    }
+    for (t_object *o : jpatcher_items(p->lines))
+        if (t_dictionary *wrap = jpatchline_wrappeddictionary(jpatchline_cast(o))) items.push_back(A_obj(wrap));
     std::reverse(items.begin(), items.end());
     dictionary_appendatoms(d, KSYM("lines"), static_cast<long>(items.size()), items.data());
 }

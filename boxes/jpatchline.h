@@ -107,6 +107,9 @@ KIVO_INTERNAL long jpatchline_getstartpoint(t_jpatchline *x, t_pt *pt);
 KIVO_INTERNAL long jpatchline_getendpoint(t_jpatchline *x, t_pt *pt);
 KIVO_INTERNAL void jpatchline_straighten(t_jpatchline *x, long notify);
 KIVO_INTERNAL void jpatchline_appendtodictionary(t_jpatchline *x, t_dictionary *d);
+/* {"patchline": the cord's dictionary}, owned by the caller; null for a
+   cord still pending (nothing to connect when read back). */
+KIVO_INTERNAL t_dictionary *jpatchline_wrappeddictionary(t_jpatchline *x);
 KIVO_INTERNAL long jpatchline_insertsegment(t_jpatchline *x, long index, double px, double py);
 KIVO_INTERNAL long jpatchline_removesegment(t_jpatchline *x, long index);
 KIVO_INTERNAL long jpatchline_setmidpoint(t_jpatchline *x, long index, double px, double py);

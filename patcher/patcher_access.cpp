@@ -16,30 +16,9 @@
 #include "kivo/jbox.h"
 #include "kivo/object.h"
 #include "kivo/sysmem.h"
+#include "patcher/patcher_internal.h"
 
 namespace {
-
-// Reads an attribute of exactly `n` values; -1 otherwise, `out` untouched.
-t_kivo_err get_doubles(t_object *o, t_symbol *name, long n, double *out) {
-    if (!o || !name) return -1;
-    long ac = 0;
-    t_atom *av = nullptr;
-    t_kivo_err err = object_attr_getvalueof(o, name, &ac, &av);
-    if (err == 0 && ac == n && av) {
-        for (long i = 0; i < n; i++) out[i] = atom_getfloat(av + i);
-    } else if (err == 0) {
-        err = -1;
-    }
-    if (av) sysmem_freeptr(av);
-    return err;
-}
-
-t_kivo_err set_doubles(t_object *o, t_symbol *name, long n, const double *in) {
-    if (!o || !name) return -1;
-    t_atom av[4];
-    for (long i = 0; i < n; i++) atom_setfloat(av + i, static_cast<float>(in[i]));
-    return object_attr_setvalueof(o, name, n, av);
-}
 
 char get_char(t_object *o, const char *name) { return o ? object_attr_getchar(o, gensym(name)) : 0; }
 t_kivo_err set_char(t_object *o, const char *name, char c) {
@@ -49,7 +28,7 @@ t_object *get_obj(t_object *o, const char *name) { return o ? object_attr_getobj
 
 t_kivo_err get_pair(t_object *o, t_symbol *attr, double *a, double *b) {
     double v[2];
-    t_kivo_err err = get_doubles(o, attr, 2, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(o, attr, 2, v);
     if (err) return err;
     if (a) *a = v[0];
     if (b) *b = v[1];
@@ -59,13 +38,13 @@ t_kivo_err get_pair(t_object *o, t_symbol *attr, double *a, double *b) {
 t_kivo_err set_colour(t_object *o, t_symbol *attr, t_jrgba *c) {
     if (!o || !c) return -1;
     double v[4] = {c->red, c->green, c->blue, c->alpha};
-    return set_doubles(o, attr, 4, v);
+    return jpatcher_attr_setdoubles(o, attr, 4, v);
 }
 
 t_kivo_err get_colour(t_object *o, t_symbol *attr, t_jrgba *c) {
     if (!c) return -1;
     double v[4];
-    t_kivo_err err = get_doubles(o, attr, 4, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(o, attr, 4, v);
     if (err) return err;
     *c = t_jrgba{v[0], v[1], v[2], v[3]};
     return 0;
@@ -92,7 +71,7 @@ long g_kivo_autocompletion = 1;
 t_kivo_err object_attr_set_xywh(t_object *o, t_symbol *attr, double x, double y, double w, double h) {
     if (!o || !attr) return -1;
     double v[4] = {x, y, w, h};
-    return set_doubles(o, attr, 4, v);
+    return jpatcher_attr_setdoubles(o, attr, 4, v);
 }
 t_kivo_err object_attr_getpt(t_object *o, t_symbol *attr, t_pt *pt) {
     return pt ? get_pair(o, attr, &pt->x, &pt->y) : -1;
@@ -100,7 +79,7 @@ t_kivo_err object_attr_getpt(t_object *o, t_symbol *attr, t_pt *pt) {
 t_kivo_err object_attr_setpt(t_object *o, t_symbol *attr, t_pt *pt) {
     if (!o || !pt) return -1;
     double v[2] = {pt->x, pt->y};
-    return set_doubles(o, attr, 2, v);
+    return jpatcher_attr_setdoubles(o, attr, 2, v);
 }
 t_kivo_err object_attr_getsize(t_object *o, t_symbol *attr, t_size *size) {
     return size ? get_pair(o, attr, &size->width, &size->height) : -1;
@@ -108,7 +87,7 @@ t_kivo_err object_attr_getsize(t_object *o, t_symbol *attr, t_size *size) {
 t_kivo_err object_attr_setsize(t_object *o, t_symbol *attr, t_size *size) {
     if (!o || !size) return -1;
     double v[2] = {size->width, size->height};
-    return set_doubles(o, attr, 2, v);
+    return jpatcher_attr_setdoubles(o, attr, 2, v);
 }
 
 // ---- boxes seen by a view
@@ -234,7 +213,7 @@ t_kivo_err textfield_set_bgcolor(t_object *tf, t_jrgba *c) { return set_colour(t
 
 t_kivo_err textfield_get_textmargins(t_object *tf, double *left, double *top, double *right, double *bottom) {
     double v[4];
-    t_kivo_err err = get_doubles(tf, KSYM("textmargins"), 4, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(tf, KSYM("textmargins"), 4, v);
     if (err) return err;
     if (left) *left = v[0];
     if (top) *top = v[1];
@@ -245,7 +224,7 @@ t_kivo_err textfield_get_textmargins(t_object *tf, double *left, double *top, do
 t_kivo_err textfield_set_textmargins(t_object *tf, double left, double top, double right, double bottom) {
     if (!tf) return -1;
     double v[4] = {left, top, right, bottom};
-    return set_doubles(tf, KSYM("textmargins"), 4, v);
+    return jpatcher_attr_setdoubles(tf, KSYM("textmargins"), 4, v);
 }
 
 #define KIVO_TEXTFIELD_FLAG(name)                                                              \

@@ -423,18 +423,8 @@ t_kivo_err baglines(t_jpatcher *x, t_object *box, long *count, t_atom **dicts) {
     if (jpatcher_getsemiconnectedlines(&x->ob, 1, &b, &n, &cords) || !n) return 0;
     std::vector<t_object *> made;
     for (long i = 0; i < n; ++i) {
-        t_jpatchline *c = jpatchline_cast(atom_box(cords + i));
-        if (!c || !c->box1 || !c->box2) continue;
-        t_dictionary *line = dictionary_new();
-        t_dictionary *wrap = dictionary_new();
-        if (!line || !wrap) {
-            if (line) object_free(line);
-            if (wrap) object_free(wrap);
-            continue;
-        }
-        jpatchline_appendtodictionary(c, line);
-        dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
-        made.push_back(&wrap->ob);
+        if (t_dictionary *wrap = jpatchline_wrappeddictionary(jpatchline_cast(atom_box(cords + i))))
+            made.push_back(&wrap->ob);
     }
     sysmem_freeptr(cords);
     *dicts = atoms_of(made);
