@@ -71,7 +71,6 @@ struct AttrFacts {
 struct WriteCache {
     long depth = 0;
     std::unordered_map<t_object *, AttrFacts> facts;
-    std::unordered_map<t_hashtab *, std::vector<t_symbol *>> names;
 };
 WriteCache g_cache;
 
@@ -173,17 +172,6 @@ std::vector<t_symbol *> sorted_names(t_hashtab *table) {
     return out;
 }
 
-// A class's table is shared by all its boxes: within a write its names are
-// sorted once.
-std::vector<t_symbol *> class_names(t_class *c) {
-    t_hashtab *table = c ? c->attributes : nullptr;
-    if (!table) return {};
-    if (!g_cache.depth) return sorted_names(table);
-    auto [it, fresh] = g_cache.names.try_emplace(table);
-    if (fresh) it->second = sorted_names(table);
-    return it->second;
-}
-
 std::vector<t_symbol *> names_of(t_hashtab *table) { return sorted_names(table); }
 
 // A class's attributes in name order with their objects and, within a
@@ -245,13 +233,20 @@ long jbox_isdefaultattribute(t_object *x, t_symbol *name) {
     return is_default(x, name, facts_of(attr, scratch), nullptr) ? 1 : 0;
 }
 
+void jbox_attrflags(t_object *attr, long *save, long *frozen, long *attr_attr_save) {
+    AttrFacts scratch;
+    const AttrFacts &f = attr ? facts_of(attr, scratch) : scratch;
+    if (save) *save = f.save;
+    if (frozen) *frozen = f.frozen;
+    if (attr_attr_save) *attr_attr_save = f.attr_attr_save;
+}
+
 void jbox_dictcache_begin(void) { ++g_cache.depth; }
 
 void jbox_dictcache_end(void) {
     if (g_cache.depth > 0 && --g_cache.depth == 0) {
         g_class_attrs.clear();
         g_cache.facts.clear();
-        g_cache.names.clear();
     }
 }
 
@@ -315,12 +310,30 @@ void jbox_appendattrattributes(t_jbox *b, t_dictionary *d) {
     t_dictionary *all = dictionary_new();
     if (!all) return;
     t_class *c = object_class(x);
-    std::vector<t_symbol *> names = class_names(c);
-    for (t_symbol *own : names_of(instance_table(x))) names.push_back(own);
-    for (t_symbol *name : names) {
-        t_object *attr = object_attr_get(x, name);
+    t_hashtab *own_table = instance_table(x);
+    ClassAttrs class_scratch;
+    const ClassAttrs &ca = class_attrs(c, class_scratch);
+    // The class's attributes (or the box's own copies of them), then the
+    // box's own attributes.
+    std::vector<std::pair<t_symbol *, t_object *>> names;
+    std::vector<const AttrFacts *> known;
+    for (size_t i = 0; i < ca.names.size(); ++i) {
+        t_object *attr = nullptr;
+        if (own_table) hashtab_lookup(own_table, ca.names[i], &attr);
+        names.emplace_back(ca.names[i], attr ? attr : ca.attrs[i]);
+        known.push_back(attr ? nullptr : ca.facts[i]);
+    }
+    for (t_symbol *own : names_of(own_table)) {
+        names.emplace_back(own, object_attr_get(x, own));
+        known.push_back(nullptr);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        t_symbol *name = names[i].first;
+        t_object *attr = names[i].second;
         AttrFacts scratch;
-        if (!attr || !facts_of(attr, scratch).attr_attr_save || dictionary_hasentry(all, name)) continue;
+        if (!attr || !(known[i] ? known[i] : &facts_of(attr, scratch))->attr_attr_save ||
+            dictionary_hasentry(all, name))
+            continue;
         t_dictionary *per = dictionary_new();
         for (t_symbol *aa : names_of(instance_table(attr))) {
             if (!object_attr_attr_getlong(attr, aa, KSYM("save"))) continue;
