@@ -14,6 +14,7 @@
 
 #include "app/mainthread_internal.h"
 #include "files/path_internal.h"
+#include "files/search_internal.h"
 #include "patcher/patcher_edit.h"
 #include "patcher/patcher_saving.h"
 #include "patcher/patcher_writer.h"
@@ -72,6 +73,7 @@ protected:
         char tmpl[] = "/tmp/kivo-saving-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
+        fileformat_init();
         folder_ = path_fromnativefolder(root_.c_str());
         ASSERT_LT(folder_, 0);
     }
@@ -270,6 +272,41 @@ TEST_F(Saving, ASubpatcherSavedUnderANewNameKeepsItsNameAndDirtyState) {
     ASSERT_EQ(jpatcher_saveto(sub, nullptr, "part.kivopat", folder_, 0), 0);
     EXPECT_EQ(s->path, folder_);
     EXPECT_EQ(dirty(sub), 0);
+}
+
+TEST_F(Saving, BoxesMadeFromAFileAreMadeAgainUnlessEditedInPlace) {
+    struct Case {
+        const char *changed; // the file that changed
+        bool edited;         // the instance is being edited in place
+        bool remade;
+    } cases[] = {
+        {"part.kivopat", false, true},
+        {"other.kivopat", false, false},
+        {"part.kivopat", true, false},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(file("part.kivopat")) << R"({"patcher":{"boxes":[)" << box("obj-1") << "]}}";
+        // Abstractions are found along the search path.
+        path_build(pathlist_get(PATHLIST_SEARCH), folder_, 1);
+        ASSERT_EQ(path_buildcache(), 0);
+        t_dictionary *d = kivo::test::boxes::json(R"({"kivoclass":"newobj","text":"part","id":"obj-9"})");
+        t_jbox *holder = kivo::test::boxes::box_from_dictionary(patcher_, d, "newobj");
+        object_free(d);
+        ASSERT_NE(holder, nullptr);
+        t_object *instance = jbox_get_object(&holder->b_ob);
+        ASSERT_NE(jpatcher_cast(instance), nullptr) << object_classname(instance)->name;
+        ASSERT_EQ(jpatcher_get_count(instance), 1);
+        jpatcher_cast(instance)->editedabstraction = c.edited;
+        // The file gains a box.
+        std::ofstream(file("part.kivopat")) << R"({"patcher":{"boxes":[)" << box("obj-1") << ","
+                                            << box("obj-2", 10, 60) << "]}}";
+        object_method(patcher_, S("classupdate"), gensym(c.changed));
+        EXPECT_EQ(jpatcher_get_count(jbox_get_object(&holder->b_ob)), c.remade ? 2 : 1)
+            << c.changed << " " << c.edited;
+        object_free(&holder->b_ob);
+        pathcache_fast_release();
+        path_list_clear(PATHLIST_SEARCH);
+    }
 }
 
 class SavingWatch : public Saving {
