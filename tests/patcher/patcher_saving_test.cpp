@@ -309,6 +309,28 @@ TEST_F(Saving, BoxesMadeFromAFileAreMadeAgainUnlessEditedInPlace) {
     }
 }
 
+TEST_F(Saving, PatcherToBpatcherNamesTheFileOrEmbedsThePatcher) {
+    load({box("obj-1")});
+    t_dictionary *d = nullptr;
+    ASSERT_EQ(jpatcher_transform_tobpatcher(patcher_, S("transform_tobpatcher"), &d), 0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(text_of(d, "kivoclass"), "bpatcher");
+    t_atom_long embed = 0;
+    EXPECT_EQ(dictionary_getlong(d, S("embed"), &embed), 0);
+    EXPECT_EQ(embed, 1);
+    t_object *inner = nullptr;
+    ASSERT_EQ(dictionary_getdictionary(d, S("patcher"), &inner), 0) << "the patcher goes inside";
+    EXPECT_EQ(ids_in(reinterpret_cast<t_dictionary *>(inner), "boxes", "box"), (std::vector<std::string>{"obj-1"}));
+    object_free(d);
+
+    ASSERT_EQ(jpatcher_saveto(patcher_, nullptr, "my song.kivopat", folder_, 0), 0);
+    ASSERT_EQ(jpatcher_transform_tobpatcher(patcher_, S("transform_tobpatcher"), &d), 0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(text_of(d, "name"), "my song");
+    EXPECT_FALSE(has(d, "patcher"));
+    object_free(d);
+}
+
 class SavingWatch : public Saving {
 protected:
     // Waits (real time) until the inotify thread has read what changed and
