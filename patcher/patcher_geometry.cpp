@@ -423,7 +423,7 @@ t_kivo_err baglines(t_jpatcher *x, t_object *box, long *count, t_atom **dicts) {
     if (jpatcher_getsemiconnectedlines(&x->ob, 1, &b, &n, &cords) || !n) return 0;
     std::vector<t_object *> made;
     for (long i = 0; i < n; ++i) {
-        if (t_dictionary *wrap = jpatchline_wrappeddictionary(jpatchline_cast(atom_box(cords + i))))
+        if (t_dictionary *wrap = jpatchline_wrappeddictionary(jpatchline_cast(atom_box(cords + i)), 0))
             made.push_back(&wrap->ob);
     }
     sysmem_freeptr(cords);

@@ -104,19 +104,6 @@ void append_boxes(t_jpatcher *x, t_dictionary *d, bool marked) {
 }
 
 // One {"patchline": ...} dictionary for the cord, or null.
-t_dictionary *cord_dictionary(t_jpatchline *c) {
-    t_dictionary *wrap = unlocked_dictionary();
-    t_dictionary *line = unlocked_dictionary();
-    if (!wrap || !line) {
-        if (wrap) object_free(wrap);
-        if (line) object_free(line);
-        return nullptr;
-    }
-    jpatchline_appendtodictionary(c, line);
-    dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
-    return wrap;
-}
-
 // The classes loaded from files that the patcher and its subpatchers use,
 // each once, in the order met: the externals a copy of the patch needs.
 struct ExternalClasses {
@@ -190,10 +177,8 @@ long jpatcher_doappendlinestodictionary(t_object *p, t_dictionary *d, long marke
     items.reserve(x->lines ? static_cast<size_t>(x->lines->count) : 0);
     for (t_linklistelem *n = x->lines ? x->lines->head : nullptr; n; n = n->next) {
         t_jpatchline *c = jpatchline_cast(static_cast<t_object *>(n->item));
-        // A pending cord has nothing to connect when read back.
-        if (!c || !c->box1 || !c->box2) continue;
-        if (marked && !c->pl_temp) continue;
-        if (t_dictionary *wrap = cord_dictionary(c)) {
+        if (!c || (marked && !c->pl_temp)) continue;
+        if (t_dictionary *wrap = jpatchline_wrappeddictionary(c, 1)) {
             t_atom a;
             atom_setobj(&a, wrap);
             items.push_back(a);
@@ -235,7 +220,7 @@ long jpatcher_linestodictionaries(t_object *p, long count, t_atom *atoms, t_atom
         t_object *cord = jpatcher_objectformoniker(p, static_cast<t_object *>(atom_getobj(atoms + i)));
         t_jpatchline *c = cord && object_classname(cord) == KSYM("jpatchline") ? jpatchline_cast(cord) : nullptr;
         if (!c || linklist_objptr2index(x->lines, cord) < 0) continue;
-        t_dictionary *wrap = cord_dictionary(c);
+        t_dictionary *wrap = jpatchline_wrappeddictionary(c, 1);
         if (!wrap) return -1;
         atom_setobj(out + i, wrap);
     }
