@@ -22,6 +22,7 @@
 #include "platform/inotify.h"
 #include "tools/post_internal.h"
 #include "virtual_time.h"
+#include "folderwatch_settle.h"
 
 namespace {
 
@@ -335,20 +336,7 @@ TEST_F(Saving, PatcherToBpatcherNamesTheFileOrEmbedsThePatcher) {
 
 class SavingWatch : public Saving {
 protected:
-    // Waits (real time) until the inotify thread has read what changed and
-    // has been quiet for 100 ms.
-    void settle() {
-        using namespace std::chrono;
-        const auto give_up = steady_clock::now() + milliseconds(1500);
-        uint64_t last = kivo::platform::folderwatch_reads();
-        while (steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(milliseconds(100));
-            const uint64_t now = kivo::platform::folderwatch_reads();
-            if (now > seen_ && now == last) break;
-            last = now;
-        }
-        seen_ = kivo::platform::folderwatch_reads();
-    }
+    void settle() { kivo::test::folderwatch_settle(seen_); }
     void run_for(double ms) {
         vt_.advance(ms);
         vt_.poll();
