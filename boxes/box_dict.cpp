@@ -9,8 +9,11 @@
  * arguments) are written in their unsubstituted form.
  */
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "boxes/jbox_internal.h"
@@ -54,33 +57,161 @@ struct Context {
     std::vector<t_symbol *> frozen_names;
 };
 
+// What a write needs to know of one attribute object: its flags and its
+// default. Within a patcher write (jbox_dictcache_begin/end) these are read
+// once per attribute object, since thousands of boxes share the class's
+// attribute objects and nothing changes them while the write runs;
+// outside one they are read afresh every time.
+struct AttrFacts {
+    bool frozen = false, autofrozen = false, save = false, instanceattr = false, bogus = false,
+         attr_attr_save = false;
+    t_symbol *stylealias = nullptr; // null without the attribute-attribute
+    bool has_defaultname = false, has_default = false, default_ok = false;
+    std::vector<t_atom> def;
+};
+
+// Facts by attribute object: open addressing on the pointer, since a
+// write asks for them tens of times per box.
+class FactsTable {
+public:
+    // The facts slot of attr and whether it was just made.
+    std::pair<AttrFacts *, bool> find_or_add(t_object *attr) {
+        if ((used_ + 1) * 2 > keys_.size()) grow();
+        size_t i = slot(attr, keys_.size());
+        while (keys_[i] && keys_[i] != attr) i = (i + 1) & (keys_.size() - 1);
+        if (keys_[i]) return {values_[index_[i]].get(), false};
+        keys_[i] = attr;
+        index_[i] = values_.size();
+        values_.push_back(std::make_unique<AttrFacts>());
+        ++used_;
+        return {values_.back().get(), true};
+    }
+    void clear() {
+        keys_.clear();
+        index_.clear();
+        values_.clear();
+        used_ = 0;
+    }
+
+private:
+    static size_t slot(t_object *p, size_t n) {
+        auto v = reinterpret_cast<uintptr_t>(p);
+        v ^= v >> 17;
+        v *= 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(v >> 20) & (n - 1);
+    }
+    void grow() {
+        const size_t n = keys_.empty() ? 256 : keys_.size() * 2;
+        std::vector<t_object *> keys(n, nullptr);
+        std::vector<size_t> index(n, 0);
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            if (!keys_[i]) continue;
+            size_t j = slot(keys_[i], n);
+            while (keys[j]) j = (j + 1) & (n - 1);
+            keys[j] = keys_[i];
+            index[j] = index_[i];
+        }
+        keys_.swap(keys);
+        index_.swap(index);
+    }
+    std::vector<t_object *> keys_;
+    std::vector<size_t> index_;
+    std::vector<std::unique_ptr<AttrFacts>> values_;
+    size_t used_ = 0;
+};
+
+struct WriteCache {
+    long depth = 0;
+    FactsTable facts;
+};
+WriteCache g_cache;
+
+void read_facts(t_object *attr, AttrFacts &f) {
+    f.frozen = object_attr_getlong(attr, KSYM("frozen")) != 0;
+    f.autofrozen = object_attr_getlong(attr, KSYM("autofrozen")) != 0;
+    f.save = object_attr_getlong(attr, KSYM("save")) != 0;
+    f.instanceattr = object_attr_getlong(attr, KSYM("instanceattr")) != 0;
+    f.bogus = object_attr_getlong(attr, KSYM("bogus")) != 0;
+    f.attr_attr_save = object_attr_getlong(attr, KSYM("attr_attr_save")) != 0;
+    if (object_attr_get(attr, KSYM("stylealias"))) {
+        t_symbol *alias = object_attr_getsym(attr, KSYM("stylealias"));
+        f.stylealias = alias ? alias : empty();
+    }
+    f.has_defaultname = object_attr_get(attr, KSYM("defaultname")) != nullptr;
+    f.has_default = object_attr_get(attr, KSYM("default")) != nullptr;
+    if (f.has_default) {
+        Atoms def;
+        f.default_ok = object_attr_getvalueof(attr, KSYM("default"), &def.ac, &def.av) == 0;
+        if (f.default_ok && def.ac > 0) f.def.assign(def.av, def.av + def.ac);
+    }
+}
+
+// The facts of the attribute object; `scratch` holds them outside a write.
+const AttrFacts &facts_of(t_object *attr, AttrFacts &scratch) {
+    if (!g_cache.depth) {
+        scratch = AttrFacts();
+        read_facts(attr, scratch);
+        return scratch;
+    }
+    auto [facts, fresh] = g_cache.facts.find_or_add(attr);
+    if (fresh) read_facts(attr, *facts);
+    return *facts;
+}
+
+bool same_atoms(const t_atom *a, long an, const t_atom *b, long bn) {
+    if (an != bn) return false;
+    for (long i = 0; i < an; ++i) {
+        // Numbers compare by value whatever their stored width or kind.
+        const t_atom *p = a + i, *q = b + i;
+        bool numeric = (atom_gettype(p) == AT_LONG || atom_gettype(p) == AT_FLOAT) &&
+                       (atom_gettype(q) == AT_LONG || atom_gettype(q) == AT_FLOAT);
+        if (numeric ? atom_getfloat(p) != atom_getfloat(q) : !atom_equal(p, q)) return false;
+    }
+    return true;
+}
+
+// Whether x's attribute `name` (the object attr, with its facts) holds what
+// it would hold anyway; `now` is its current value when already read.
+bool is_default(t_object *x, t_symbol *name, const AttrFacts &f, const Atoms *now) {
+    if (object_attr_getinherited(x, name)) return true;
+    if (f.stylealias && object_attr_getinherited(x, f.stylealias)) return true;
+    if (f.has_defaultname) return defaults_comparevalue(x, name) != 0;
+    if (!f.has_default || !f.default_ok) return false;
+    Atoms mine;
+    if (!now) {
+        if (object_attr_getvalueof(x, name, &mine.ac, &mine.av)) return false;
+        now = &mine;
+    }
+    return same_atoms(f.def.data(), static_cast<long>(f.def.size()), now->av, now->ac);
+}
+
 // Writes one attribute of x (frozen-aware) unless it holds its default;
 // `only` (non-null) is the attribute-attribute that must be set for it to
 // be considered at all.
-void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *only) {
-    t_object *attr = object_attr_get(x, name);
+void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *only, t_object *attr = nullptr,
+                      const AttrFacts *known = nullptr) {
+    if (!attr) attr = object_attr_get(x, name);
     if (!attr) return;
-    if (only && !object_attr_attr_getlong(x, name, sym(only))) return;
-    bool frozen = object_attr_attr_getlong(x, name, KSYM("frozen")) != 0;
-    bool autofrozen = object_attr_attr_getlong(x, name, KSYM("autofrozen")) != 0;
-    bool save = object_attr_attr_getlong(x, name, KSYM("save")) != 0;
-    if (!only && !save && !frozen) return;
-    if (!frozen && !ctx.imprint && jbox_isdefaultattribute(x, name)) return;
+    AttrFacts scratch;
+    const AttrFacts &f = known ? *known : facts_of(attr, scratch);
+    if (only && !(only[0] == 'b' ? f.bogus : f.instanceattr)) return;
+    if (!only && !f.save && !f.frozen) return;
     Atoms v;
-    if (frozen) {
+    if (f.frozen) {
         if (object_attr_attr_getvalueof(x, name, KSYM("freezevalue"), &v.ac, &v.av)) return;
-    } else if (object_attr_getvalueof(x, name, &v.ac, &v.av)) {
-        return;
+    } else {
+        if (object_attr_getvalueof(x, name, &v.ac, &v.av)) return;
+        if (!ctx.imprint && is_default(x, name, f, &v)) return;
     }
     // An empty value says nothing, except a box without outlets.
     if (v.ac <= 0 && name != KSYM("outlettype")) return;
     append_value(ctx.target, name, v.ac, v.av);
-    if (frozen && !autofrozen) ctx.frozen_names.push_back(name);
+    if (f.frozen && !f.autofrozen) ctx.frozen_names.push_back(name);
 }
 
 // In name order: the table's own order follows where the symbols happen to
 // live in memory, and a box saved twice must come out the same.
-std::vector<t_symbol *> names_of(t_hashtab *table) {
+std::vector<t_symbol *> sorted_names(t_hashtab *table) {
     std::vector<t_symbol *> out;
     long n = 0;
     t_symbol **keys = nullptr;
@@ -91,6 +222,36 @@ std::vector<t_symbol *> names_of(t_hashtab *table) {
     std::sort(out.begin(), out.end(),
               [](t_symbol *a, t_symbol *b) { return std::strcmp(a->name, b->name) < 0; });
     return out;
+}
+
+std::vector<t_symbol *> names_of(t_hashtab *table) { return sorted_names(table); }
+
+// A class's attributes in name order with their objects and, within a
+// write, their facts.
+struct ClassAttrs {
+    std::vector<t_symbol *> names;
+    std::vector<t_object *> attrs;
+    std::vector<const AttrFacts *> facts;
+};
+std::unordered_map<t_hashtab *, ClassAttrs> g_class_attrs;
+
+const ClassAttrs &class_attrs(t_class *c, ClassAttrs &scratch) {
+    t_hashtab *table = c ? c->attributes : nullptr;
+    ClassAttrs *ca = &scratch;
+    if (g_cache.depth && table) {
+        auto [it, fresh] = g_class_attrs.try_emplace(table);
+        if (!fresh) return it->second;
+        ca = &it->second;
+    }
+    ca->names = sorted_names(table);
+    for (t_symbol *name : ca->names) {
+        t_object *attr = nullptr;
+        hashtab_lookup(table, name, &attr);
+        ca->attrs.push_back(attr);
+        AttrFacts unused;
+        ca->facts.push_back(attr && g_cache.depth ? &facts_of(attr, unused) : nullptr);
+    }
+    return *ca;
 }
 
 t_hashtab *instance_table(t_object *x) {
@@ -120,25 +281,25 @@ extern "C" {
 long jbox_isdefaultattribute(t_object *x, t_symbol *name) {
     t_object *attr = x && name ? object_attr_get(x, name) : nullptr;
     if (!attr) return 0;
-    if (object_attr_getinherited(x, name)) return 1;
-    if (object_attr_get(attr, KSYM("stylealias"))) {
-        t_symbol *alias = object_attr_getsym(attr, KSYM("stylealias"));
-        if (alias && object_attr_getinherited(x, alias)) return 1;
+    AttrFacts scratch;
+    return is_default(x, name, facts_of(attr, scratch), nullptr) ? 1 : 0;
+}
+
+void jbox_attrflags(t_object *attr, long *save, long *frozen, long *attr_attr_save) {
+    AttrFacts scratch;
+    const AttrFacts &f = attr ? facts_of(attr, scratch) : scratch;
+    if (save) *save = f.save;
+    if (frozen) *frozen = f.frozen;
+    if (attr_attr_save) *attr_attr_save = f.attr_attr_save;
+}
+
+void jbox_dictcache_begin(void) { ++g_cache.depth; }
+
+void jbox_dictcache_end(void) {
+    if (g_cache.depth > 0 && --g_cache.depth == 0) {
+        g_class_attrs.clear();
+        g_cache.facts.clear();
     }
-    if (object_attr_get(attr, KSYM("defaultname"))) return defaults_comparevalue(x, name);
-    if (!object_attr_get(attr, KSYM("default"))) return 0;
-    Atoms def, now;
-    if (object_attr_getvalueof(attr, KSYM("default"), &def.ac, &def.av)) return 0;
-    if (object_attr_getvalueof(x, name, &now.ac, &now.av)) return 0;
-    if (def.ac != now.ac) return 0;
-    for (long i = 0; i < def.ac; ++i) {
-        // Numbers compare by value whatever their stored width or kind.
-        const t_atom *a = def.av + i, *b = now.av + i;
-        bool numeric = (atom_gettype(a) == AT_LONG || atom_gettype(a) == AT_FLOAT) &&
-                       (atom_gettype(b) == AT_LONG || atom_gettype(b) == AT_FLOAT);
-        if (numeric ? atom_getfloat(a) != atom_getfloat(b) : !atom_equal(a, b)) return 0;
-    }
-    return 1;
 }
 
 void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
@@ -147,9 +308,20 @@ void jbox_appendattributes(t_jbox *b, t_dictionary *d) {
     Context ctx{d, jpatcher_get_imprint(b->b_patcher) != 0, {}};
     // 1. The class's attributes.
     t_class *c = object_class(x);
-    for (t_symbol *name : names_of(c ? c->attributes : nullptr)) append_attribute(x, name, ctx, nullptr);
+    t_hashtab *own_table = instance_table(x);
+    ClassAttrs scratch;
+    const ClassAttrs &ca = class_attrs(c, scratch);
+    for (size_t i = 0; i < ca.names.size(); ++i) {
+        // The box's own copy of an attribute stands before the class's.
+        t_object *attr = nullptr;
+        if (own_table) hashtab_lookup(own_table, ca.names[i], &attr);
+        if (attr || !ca.attrs[i])
+            append_attribute(x, ca.names[i], ctx, nullptr, attr);
+        else
+            append_attribute(x, ca.names[i], ctx, nullptr, ca.attrs[i], ca.facts[i]);
+    }
     // 2. Instance attributes marked to be saved with the box.
-    std::vector<t_symbol *> own = names_of(instance_table(x));
+    std::vector<t_symbol *> own = names_of(own_table);
     bool any = false;
     for (t_symbol *name : own)
         if (object_attr_attr_getlong(x, name, KSYM("instanceattr"))) any = true;
@@ -190,12 +362,30 @@ void jbox_appendattrattributes(t_jbox *b, t_dictionary *d) {
     t_dictionary *all = dictionary_new();
     if (!all) return;
     t_class *c = object_class(x);
-    std::vector<t_symbol *> names = names_of(c ? c->attributes : nullptr);
-    for (t_symbol *own : names_of(instance_table(x))) names.push_back(own);
-    for (t_symbol *name : names) {
-        if (dictionary_hasentry(all, name) || !object_attr_attr_getlong(x, name, KSYM("attr_attr_save")))
+    t_hashtab *own_table = instance_table(x);
+    ClassAttrs class_scratch;
+    const ClassAttrs &ca = class_attrs(c, class_scratch);
+    // The class's attributes (or the box's own copies of them), then the
+    // box's own attributes.
+    std::vector<std::pair<t_symbol *, t_object *>> names;
+    std::vector<const AttrFacts *> known;
+    for (size_t i = 0; i < ca.names.size(); ++i) {
+        t_object *attr = nullptr;
+        if (own_table) hashtab_lookup(own_table, ca.names[i], &attr);
+        names.emplace_back(ca.names[i], attr ? attr : ca.attrs[i]);
+        known.push_back(attr ? nullptr : ca.facts[i]);
+    }
+    for (t_symbol *own : names_of(own_table)) {
+        names.emplace_back(own, object_attr_get(x, own));
+        known.push_back(nullptr);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        t_symbol *name = names[i].first;
+        t_object *attr = names[i].second;
+        AttrFacts scratch;
+        if (!attr || !(known[i] ? known[i] : &facts_of(attr, scratch))->attr_attr_save ||
+            dictionary_hasentry(all, name))
             continue;
-        t_object *attr = object_attr_get(x, name);
         t_dictionary *per = dictionary_new();
         for (t_symbol *aa : names_of(instance_table(attr))) {
             if (!object_attr_attr_getlong(attr, aa, KSYM("save"))) continue;

@@ -287,11 +287,6 @@ void jbogus_initclass(void) {
                                      static_cast<long>(offsetof(t_juibogus, realclass))));
     class_register(KSYM("box"), u);
     g_juibogus = u;
-
-    // A box holding a patcher shows only the prefix of its assistance text.
-    if (t_class *p = class_findbyname(KSYM("nobox"), KSYM("jpatcher")))
-        if (!class_getmethod_object(p, KSYM("assist")))
-            class_addmethod(p, as_method(jpatcher_assist), "assist", AT_CANT, 0);
 }
 
 void *jbogus_makeinlet(t_jbox *b, long n) {

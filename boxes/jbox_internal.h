@@ -60,6 +60,14 @@ KIVO_INTERNAL long jbox_live_bytes(void);
 /* ---- the box dictionary (box_dict.cpp) */
 KIVO_INTERNAL void jbox_appendtodictionary(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_appendattributes(t_jbox *b, t_dictionary *d);
+/* Between begin and end (nestable) box dictionaries are written with the
+   facts of each attribute object read once: for writing many boxes while
+   no attribute definition changes. Main thread only. */
+KIVO_INTERNAL void jbox_dictcache_begin(void);
+KIVO_INTERNAL void jbox_dictcache_end(void);
+/* The attribute object's "save", "frozen" and "attr_attr_save" flags (read
+   once per write between begin and end). */
+KIVO_INTERNAL void jbox_attrflags(t_object *attr, long *save, long *frozen, long *attr_attr_save);
 KIVO_INTERNAL void jbox_appendparameters(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_appendattrattributes(t_jbox *b, t_dictionary *d);
 KIVO_INTERNAL void jbox_removedefaultattributes(t_jbox *b, t_dictionary *d);

@@ -535,21 +535,36 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     if (names) sysmem_freeptr(names);
     std::sort(sorted.begin(), sorted.end(),
               [](t_symbol *l, t_symbol *r) { return std::strcmp(l->name, r->name) < 0; });
+    // Each attribute object is looked up once; its flags come from the
+    // writer's cache while a patcher is being written.
+    struct Named {
+        t_symbol *name;
+        t_object *attr;
+        long save, frozen, aasave;
+    };
+    std::vector<Named> attrs;
+    attrs.reserve(sorted.size());
+    for (t_symbol *name : sorted) {
+        Named e{name, object_attr_get(inner, name), 0, 0, 0};
+        if (e.attr) jbox_attrflags(e.attr, &e.save, &e.frozen, &e.aasave);
+        attrs.push_back(e);
+    }
     for (int pass = 0; pass < 2; ++pass) {
         t_dictionary *out = dictionary_new();
         if (!out) continue;
-        for (t_symbol *name : sorted) {
+        for (const Named &e : attrs) {
+            t_symbol *name = e.name;
             Atoms v;
             if (pass == 0) {
-                if (!object_attr_attr_getlong(inner, name, KSYM("save"))) continue;
+                if (!e.save) continue;
                 if (jbox_isdefaultattribute(inner, name)) continue;
                 if (object_attr_getvalueof(inner, name, &v.ac, &v.av)) continue;
             } else {
-                if (!object_attr_attr_getlong(inner, name, KSYM("frozen"))) continue;
+                if (!e.frozen) continue;
                 if (object_attr_attr_getvalueof(inner, name, KSYM("freezevalue"), &v.ac, &v.av)) continue;
             }
             if (v.ac <= 0) continue;
-            t_object *attr = object_attr_get(inner, name);
+            t_object *attr = e.attr;
             bool array = attr && object_classname(attr) == KSYM("attr_offset_array");
             if (v.ac == 1 && !array) dictionary_appendatom(out, name, v.av);
             else dictionary_appendatoms(out, name, v.ac, v.av);
@@ -562,10 +577,10 @@ void jnewobj_jsave(t_jnewobj *x, t_dictionary *d) {
     }
     t_dictionary *aas = dictionary_new();
     if (!aas) return;
-    for (t_symbol *name : sorted) {
-        if (!object_attr_attr_getlong(inner, name, KSYM("attr_attr_save"))) continue;
-        t_object *attr = object_attr_get(inner, name);
-        if (!attr) continue;
+    for (const Named &e : attrs) {
+        t_symbol *name = e.name;
+        t_object *attr = e.attr;
+        if (!attr || !e.aasave) continue;
         long m = 0;
         t_symbol **aanames = nullptr;
         object_attr_getnames(attr, &m, &aanames);

@@ -13,6 +13,7 @@
  * itself while connections change.
  */
 #include "boxes/jpatchline.h"
+#include "runtime/dictionary_internal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -1041,27 +1042,23 @@ long jpatchline_istype(t_jpatchline *x, t_symbol *type) {
     return x->inlet && inlet_is(x->inlet) && static_cast<t_inlet *>(x->inlet)->selector == type;
 }
 
-void jpatcher_appendlines(t_object *patcher, t_dictionary *d) {
-    t_jpatcher *p = jpatcher_cast(patcher);
-    if (!p || !d) return;
-    std::vector<t_atom> items;
-    for (t_object *o : jpatcher_items(p->lines)) {
-        t_jpatchline *x = jpatchline_cast(o);
-        // A pending cord has nothing to connect when read back.
-        if (!x || !x->box1 || !x->box2) continue;
-        t_dictionary *line = dictionary_new();
-        t_dictionary *wrap = dictionary_new();
-        if (!line || !wrap) {
-            if (line) object_free(line);
-            if (wrap) object_free(wrap);
-            continue;
-        }
-        jpatchline_appendtodictionary(x, line);
-        dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
-        items.push_back(A_obj(wrap));
+t_dictionary *jpatchline_wrappeddictionary(t_jpatchline *x, long unlocked) {
+    // A pending cord has nothing to connect when read back.
+    if (!x || !x->box1 || !x->box2) return nullptr;
+    t_dictionary *line = dictionary_new();
+    t_dictionary *wrap = dictionary_new();
+    if (unlocked) {
+        if (line) dictionary_readonly(line, 1);
+        if (wrap) dictionary_readonly(wrap, 1);
     }
-    std::reverse(items.begin(), items.end());
-    dictionary_appendatoms(d, KSYM("lines"), static_cast<long>(items.size()), items.data());
+    if (!line || !wrap) {
+        if (line) object_free(line);
+        if (wrap) object_free(wrap);
+        return nullptr;
+    }
+    jpatchline_appendtodictionary(x, line);
+    dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
+    return wrap;
 }
 
 void jpatchline_free_animated(t_jpatchline *x, long) {

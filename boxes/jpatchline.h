@@ -107,6 +107,10 @@ KIVO_INTERNAL long jpatchline_getstartpoint(t_jpatchline *x, t_pt *pt);
 KIVO_INTERNAL long jpatchline_getendpoint(t_jpatchline *x, t_pt *pt);
 KIVO_INTERNAL void jpatchline_straighten(t_jpatchline *x, long notify);
 KIVO_INTERNAL void jpatchline_appendtodictionary(t_jpatchline *x, t_dictionary *d);
+/* {"patchline": the cord's dictionary}, owned by the caller; null for a
+   cord still pending (nothing to connect when read back). With unlocked
+   set the dictionaries take no lock: for writers that own them alone. */
+KIVO_INTERNAL t_dictionary *jpatchline_wrappeddictionary(t_jpatchline *x, long unlocked);
 KIVO_INTERNAL long jpatchline_insertsegment(t_jpatchline *x, long index, double px, double py);
 KIVO_INTERNAL long jpatchline_removesegment(t_jpatchline *x, long index);
 KIVO_INTERNAL long jpatchline_setmidpoint(t_jpatchline *x, long index, double px, double py);
@@ -128,10 +132,6 @@ KIVO_INTERNAL long outlet_gets2_nth(t_outlet *o, long n, t_object **owner, t_sym
 /* 1 when any outlet feeding the cord's outlet has the type; without an
    outlet, whether the inlet's type is the type. */
 KIVO_INTERNAL long jpatchline_istype(t_jpatchline *x, t_symbol *type);
-/* Writes the patcher's complete cords as "lines": an array of
-   {"patchline": cord dictionary}, oldest first, so that reading it back
-   rebuilds the same list and the same delivery orders. */
-KIVO_INTERNAL void jpatcher_appendlines(t_object *patcher, t_dictionary *d);
 /* Removes the cord; there is no animation without a view, so at once. */
 KIVO_INTERNAL void jpatchline_free_animated(t_jpatchline *x, long duration);
 

@@ -206,8 +206,15 @@ void lowload_postload(void *object, long nested) {
     g_inload = false;
     if (loadbang_suspended()) return;
     eventcontext_begin(EVENTCONTEXT_CLASS_LOADING, EVENTCONTEXT_VARIANT_LOADBANG, object, nullptr);
-    loadbang_patcher(static_cast<t_object *>(object));
-    loadbang_clearqueue();
+    if (!object && loadbang_pending()) {
+        // A message-text document that made nothing itself may have opened
+        // patchers ("openfile"); each is owed the loadbang it would have had
+        // when opened on its own.
+        loadbang_dequeue();
+    } else {
+        loadbang_patcher(static_cast<t_object *>(object));
+        loadbang_clearqueue();
+    }
     eventcontext_end();
 }
 

@@ -144,6 +144,8 @@ KIVO_INTERNAL void loadbang_queueobject(t_object *patcher);
 KIVO_INTERNAL void loadbang_clearqueue(void);
 KIVO_INTERNAL void loadbang_deleteobject(t_object *patcher);
 KIVO_INTERNAL void loadbang_dequeue(void);
+/* True while some patcher waits in the queue. */
+KIVO_INTERNAL long loadbang_pending(void);
 KIVO_INTERNAL void loadbang_patcher(t_object *object);
 KIVO_INTERNAL long loadbang_suspend(void);
 KIVO_INTERNAL long loadbang_resume(void);

@@ -138,6 +138,8 @@ void loadbang_dequeue(void) {
     g_delivering = false;
 }
 
+long loadbang_pending(void) { return g_head ? 1 : 0; }
+
 void loadbang_patcher(t_object *object) {
     if (!object) return;
     // Subpatchers before the patcher holding them, the object itself last.

@@ -185,6 +185,9 @@ typedef struct jpatcher {
     t_object *error_listener; /* borrowed; receives "errordismissed" */
     t_symbol *error_text;
     void *error_param;
+    /* The edit position compared with `savedserialnumber` for the dirty
+       state; stands in for the editing controller's undo position. */
+    long editserial;
 } t_jpatcher;
 
 /* The patcher class, null before registration. */
@@ -200,6 +203,8 @@ KIVO_INTERNAL void jpatcher_redrawqfn(t_jpatcher *x);
 KIVO_INTERNAL t_object *jpatcher_getparentpatcher(t_object *p);
 /* The patcher with the identifier ("pat-%ld"), or null. */
 KIVO_INTERNAL t_object *jpatcher_find_by_id(t_symbol *patcherid);
+/* The table of every live patcher by identifier (borrowed), or null. */
+KIVO_INTERNAL t_hashtab *jpatcher_idtable(void);
 /* The patcher registered under the global name, or null. */
 KIVO_INTERNAL t_object *jpatcher_find_by_globalname(t_symbol *name);
 

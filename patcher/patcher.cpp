@@ -122,6 +122,8 @@ void jpatcher_idtable_init(void) {
     }
 }
 
+t_hashtab *jpatcher_idtable(void) { return g_patcherids; }
+
 t_object *jpatcher_find_by_id(t_symbol *patcherid) {
     t_object *p = nullptr;
     if (g_patcherids && patcherid) hashtab_lookup(g_patcherids, patcherid, &p);
@@ -287,6 +289,11 @@ void jpatcher_free(t_jpatcher *x) {
     }
     jpatcher_patchernotify(&x->ob, gensym("free"));
     free_list_with(x->views, false);
+    // No change to the file may reach a patcher on its way out.
+    if (x->filewatcher) object_free(x->filewatcher);
+    x->filewatcher = nullptr;
+    if (x->dependencycache) object_free(x->dependencycache);
+    x->dependencycache = nullptr;
 
     x->freeing_contents = 1;
     free_list_with(x->lines, true);

@@ -23,6 +23,8 @@
 #include "kivo/sysmem.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_internal.h"
+#include "patcher/patcher_model.h"
+#include "patcher/patcher_saving.h"
 
 namespace {
 
@@ -215,6 +217,9 @@ t_kivo_err toolbarvisible_set(t_object *x, t_object *, long ac, t_atom *av) {
 t_kivo_err tallnewobj_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (ac < 1 || !av) return -1;
     P(x)->tallnewobj = atom_getlong(av) ? 1 : 0;
+    // Object boxes change their margins with the flag and are measured anew.
+    for (t_object *box : jpatcher_items(P(x)->boxes))
+        if (object_classname(box) == KSYM("newobj")) jpatcher_updatetallnewobj(box, x);
     return 0;
 }
 t_kivo_err toolbarid_set(t_object *x, t_object *, long ac, t_atom *av) {
@@ -289,6 +294,12 @@ t_kivo_err savefilepath_get(t_object *x, t_object *, long *ac, t_atom **av) {
 t_kivo_err vol_get(t_object *x, t_object *, long *ac, t_atom **av) { return ret_long(ac, av, P(x)->path); }
 t_kivo_err dirty_get(t_object *x, t_object *, long *ac, t_atom **av) {
     return ret_long(ac, av, jpatcher_getdirty(P(x)));
+}
+// Code sets the dirty state through the attribute; users do not.
+t_kivo_err dirty_set(t_object *x, t_object *, long ac, t_atom *av) {
+    if (ac < 1 || !av) return -1;
+    jpatcher_setdirty(x, atom_getlong(av) != 0);
+    return 0;
 }
 
 // ---- geometry
@@ -505,12 +516,12 @@ void jpatcher_addattrs(t_class *c, method noedit_msg, method allowedit_msg) {
         {"noedit", ch, 1, 0, M(noedit_get), M(noedit_set), -1},
     };
     for (const Attr &a : first) add(c, a);
-    if (noedit_msg) class_addmethod(c, noedit_msg, "noedit", 0);
-    if (allowedit_msg) class_addmethod(c, allowedit_msg, "allowedit", 0);
+    if (noedit_msg) class_addmethod(c, noedit_msg, "noedit", AT_CANT, 0);
+    if (allowedit_msg) class_addmethod(c, allowedit_msg, "allowedit", AT_CANT, 0);
     const Attr rest[] = {
         {"collective", ob, 1, 0, nullptr, M(collective_set), OFF(collective)},
         {"cansave", ch, 1, RO, nullptr, nullptr, OFF(cansave)},
-        {"dirty", ch, 1, RO, M(dirty_get), nullptr, -1},
+        {"dirty", ch, 1, ATTR_FLAG_NOUSERSET, M(dirty_get), M(dirty_set), -1},
         {"bglocked", ch, 1, 0, nullptr, M(bglocked_set), OFF(bglocked)},
         {"rect", f64, 4, 0, M(rect_get), M(rect_set), -1},
         {"defrect", f64, 4, 0, nullptr, nullptr, OFF(defrect)},

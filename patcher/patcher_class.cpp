@@ -15,6 +15,7 @@
 #include "kivo/commonsyms.h"
 #include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
+#include "patcher/patcher_messages.h"
 #include "kivo/files.h"
 #include "kivo/path.h"
 #include "kivo/registry.h"
@@ -42,8 +43,6 @@ void noedit_msg(t_jpatcher *x) {
     object_attr_setvalueof(&x->ob, KSYM("noedit"), 1, &a);
 }
 
-// Lifts the edit lock of this patcher only; the ones below keep theirs.
-void allowedit_msg(t_jpatcher *x) { x->noedit = 0; }
 
 void pop_msg(t_jpatcher *x) { jpatcher_pop(x); }
 
@@ -87,8 +86,10 @@ void jpatcher_initclass(void) {
                            AT_GIMME, 0);
     if (!c) return;
     class_obexoffset_set(c, static_cast<long>(offsetof(t_jpatcher, obex)));
-    jpatcher_addattrs(c, M(noedit_msg), M(allowedit_msg));
+    jpatcher_addattrs(c, M(noedit_msg), M(jpatcher_allowedit));
     quittask_install(patcher_quittask, nullptr);
+    jpatcher_table_mark_begin(c);
+    jpatcher_table_addmethods(c);
     for (const char *name : k_legacy_instances) class_addmethod(c, M(newinstance_msg), name, AT_GIMME, 0);
     class_addmethod(c, M(pop_msg), "pop", 0);
     jpatcher_reading_addmethods(c);
@@ -96,6 +97,11 @@ void jpatcher_initclass(void) {
     jpatcher_subpatcher_addmethods(c);
     jpatcher_scripting_addmethods(c);
     jpatcher_writer_addmethods(c);
+    jpatcher_edit_addmethods(c);
+    jpatcher_queries_addmethods(c);
+    jpatcher_geometry_addmethods(c);
+    jpatcher_saving_addmethods(c);
+    jpatcher_table_mark_end(c);
     class_register(_sym(nobox), c);
     jpatcher_setclass_internal(c);
     jpatcher_idtable_init();

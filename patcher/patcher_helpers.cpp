@@ -21,28 +21,6 @@
 namespace {
 
 
-// Reads an attribute of exactly `n` values into `out`; -1 otherwise,
-// leaving `out` untouched.
-t_kivo_err get_doubles(t_object *o, t_symbol *name, long n, double *out) {
-    if (!o || !name || !out) return -1;
-    long ac = 0;
-    t_atom *av = nullptr;
-    t_kivo_err err = object_attr_getvalueof(o, name, &ac, &av);
-    if (err == 0 && ac == n && av) {
-        for (long i = 0; i < n; i++) out[i] = atom_getfloat(av + i);
-    } else if (err == 0) {
-        err = -1;
-    }
-    if (av) sysmem_freeptr(av);
-    return err;
-}
-
-t_kivo_err set_doubles(t_object *o, t_symbol *name, long n, const double *in) {
-    if (!o || !name || !in) return -1;
-    t_atom av[4];
-    for (long i = 0; i < n; i++) atom_setfloat(av + i, static_cast<float>(in[i]));
-    return object_attr_setvalueof(o, name, n, av);
-}
 
 const unsigned char k_boxpalette[16][3] = {
     {255, 255, 255}, {204, 156, 97}, {255, 189, 156}, {204, 140, 140},
@@ -97,10 +75,34 @@ t_dictionary *bound_patcher_dictionary() {
 
 extern "C" {
 
+// Reads an attribute of exactly `n` values into `out`; -1 otherwise,
+// leaving `out` untouched.
+t_kivo_err jpatcher_attr_getdoubles(t_object *o, t_symbol *name, long n, double *out) {
+    if (!o || !name || !out) return -1;
+    long ac = 0;
+    t_atom *av = nullptr;
+    t_kivo_err err = object_attr_getvalueof(o, name, &ac, &av);
+    if (err == 0 && ac == n && av) {
+        for (long i = 0; i < n; i++) out[i] = atom_getfloat(av + i);
+    } else if (err == 0) {
+        err = -1;
+    }
+    if (av) sysmem_freeptr(av);
+    return err;
+}
+
+t_kivo_err jpatcher_attr_setdoubles(t_object *o, t_symbol *name, long n, const double *in) {
+    t_atom av[4];
+    if (!o || !name || !in || n < 0 || n > 4) return -1;
+    for (long i = 0; i < n; i++) atom_setfloat(av + i, static_cast<float>(in[i]));
+    return object_attr_setvalueof(o, name, n, av);
+}
+
+
 t_kivo_err object_attr_getcolor(t_object *b, t_symbol *attrname, t_jrgba *prgba) {
     if (!prgba) return -1;
     double v[4];
-    t_kivo_err err = get_doubles(b, attrname, 4, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(b, attrname, 4, v);
     if (err) return err;
     prgba->red = v[0];
     prgba->green = v[1];
@@ -112,7 +114,7 @@ t_kivo_err object_attr_getcolor(t_object *b, t_symbol *attrname, t_jrgba *prgba)
 t_kivo_err object_attr_setcolor(t_object *b, t_symbol *attrname, t_jrgba *prgba) {
     if (!b || !prgba) return -1;
     double v[4] = {prgba->red, prgba->green, prgba->blue, prgba->alpha};
-    return set_doubles(b, attrname, 4, v);
+    return jpatcher_attr_setdoubles(b, attrname, 4, v);
 }
 
 void set_jrgba_from_boxcolor_index(long index, t_jrgba *rgba) {
@@ -137,7 +139,7 @@ t_kivo_err jrgba_attr_set(t_jrgba *color, long argc, t_atom *argv) {
 t_kivo_err object_attr_get_rect(t_object *o, t_symbol *name, t_rect *rect) {
     if (!rect) return -1;
     double v[4];
-    t_kivo_err err = get_doubles(o, name, 4, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(o, name, 4, v);
     if (err) return err;
     rect->x = v[0];
     rect->y = v[1];
@@ -149,7 +151,7 @@ t_kivo_err object_attr_get_rect(t_object *o, t_symbol *name, t_rect *rect) {
 t_kivo_err object_attr_set_rect(t_object *o, t_symbol *name, t_rect *rect) {
     if (!o || !rect) return -1;
     double v[4] = {rect->x, rect->y, rect->width, rect->height};
-    return set_doubles(o, name, 4, v);
+    return jpatcher_attr_setdoubles(o, name, 4, v);
 }
 
 long jpatcher_is_patcher(t_object *p) {
@@ -197,7 +199,7 @@ t_kivo_err jpatcher_set_bgcolor(t_object *p, t_jrgba *c) {
 
 t_kivo_err jpatcher_get_gridsize(t_object *p, double *gx, double *gy) {
     double v[2];
-    t_kivo_err err = get_doubles(p, KSYM("gridsize"), 2, v);
+    t_kivo_err err = jpatcher_attr_getdoubles(p, KSYM("gridsize"), 2, v);
     if (err) return err;
     if (gx) *gx = v[0];
     if (gy) *gy = v[1];
@@ -206,7 +208,7 @@ t_kivo_err jpatcher_get_gridsize(t_object *p, double *gx, double *gy) {
 
 t_kivo_err jpatcher_set_gridsize(t_object *p, double gx, double gy) {
     double v[2] = {gx, gy};
-    return set_doubles(p, KSYM("gridsize"), 2, v);
+    return jpatcher_attr_setdoubles(p, KSYM("gridsize"), 2, v);
 }
 
 t_object *jpatcher_get_controller(t_object *p) { return object_attr_getobj(p, KSYM("controller")); }

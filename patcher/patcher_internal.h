@@ -58,6 +58,11 @@ KIVO_INTERNAL long jpatcher_error_obtrusive_owner(t_object *patcher, t_object *o
    (with the param) and the record goes. */
 KIVO_INTERNAL void jpatcher_clear_obtrusiveerror(t_object *patcher, long index);
 
+/* An attribute of exactly `n` numbers (at most 4 when setting); -1 for
+   anything else, with `out` untouched. */
+KIVO_INTERNAL t_kivo_err jpatcher_attr_getdoubles(t_object *o, t_symbol *name, long n, double *out);
+KIVO_INTERNAL t_kivo_err jpatcher_attr_setdoubles(t_object *o, t_symbol *name, long n, const double *in);
+
 KIVO_END_C
 
 #endif

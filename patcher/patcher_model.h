@@ -91,8 +91,7 @@ KIVO_INTERNAL long jpatcher_atomrealloc(long count, long *ac, t_atom **av);
 KIVO_INTERNAL void jpatcher_pastefromdictionary(t_object *p, t_dictionary *d);
 KIVO_INTERNAL long jpatcher_newobject(t_object *p, long argc, t_atom *argv, t_atom *rv);
 KIVO_INTERNAL long jpatcher_newpatchline(t_object *p, long argc, t_atom *argv, t_atom *rv);
-/* Adds "replace" (box dictionary, old box): the new box takes the old
-   one's id, place in the drawing order and cords. */
+/* Adds "replace" (jpatcher_replace, patcher/patcher_edit.h). */
 KIVO_INTERNAL void jpatcher_replace_addmethods(t_class *c);
 KIVO_INTERNAL t_object *jpatcher_makejuibogus(t_object *p, t_symbol *classname, t_dictionary *box);
 KIVO_INTERNAL long jpatcher_getboxes(t_object *p, long *count, t_atom **atoms);

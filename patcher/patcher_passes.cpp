@@ -13,6 +13,7 @@
  *   the load-time messages go out.
  */
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_queries.h"
 
 #include <vector>
 
@@ -427,7 +428,8 @@ t_kivo_err jpatcher_view(t_object *p, long argc, t_atom *argv, t_atom *rv) {
 }
 
 void jpatcher_show_hook(t_jpatcher *x) {
-    if (x) jpatcher_vis_imp(&x->ob, 1);
+    // "setdontshowsubpatcher" keeps patchers saved as visible from opening.
+    if (x && !g_dont_show_subpatchers) jpatcher_vis_imp(&x->ob, 1);
 }
 
 void jpatcher_notify_views(t_jpatcher *x, t_symbol *s) {

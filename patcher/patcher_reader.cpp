@@ -15,6 +15,7 @@
 #include "boxes/jbox_internal.h"
 #include "kernel/interned.h"
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_saving.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -160,6 +161,8 @@ t_object *new_box_from_dictionary(t_jpatcher *x, t_dictionary *box, long *result
         }
         made = jpatcher_makejuibogus(p, name, box);
     }
+    // A paste places its boxes by the patcher's placement offset.
+    if (made) jpatcher_offsetobject(p, made);
     *result = 0;
     return made;
 }
@@ -296,13 +299,13 @@ void jpatcher_fromdictionary(t_jpatcher *x, t_dictionary *d) {
         if (x->snippetinfo) object_free(x->snippetinfo);
         x->snippetinfo = dictionary_clone(snippet);
     }
+    jpatcher_restoredependencies(p, d);
 
-    t_object *arr = nullptr;
+    // Arrays read from text are stored as atoms, not as atom arrays.
     for (const char *key : {"toolbaradditions", "toolbarexclusions"}) {
-        if (dictionary_getatomarray(d, sym(key), &arr) || !arr) continue;
         long n = 0;
         t_atom *av = nullptr;
-        atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
+        if (dictionary_getatoms(d, sym(key), &n, &av) || !av) continue;
         t_linklist *&list = key[7] == 'a' ? x->toolbar_included : x->toolbar_excluded;
         for (long i = 0; i < n; ++i) {
             if (av[i].type != AT_SYM) continue;

@@ -1,156 +1,188 @@
 /*
- * The patcher's "replace": a box given as a box dictionary takes the place
- * of an existing box, with its id, its place in the drawing order and its
- * patch cords. The old box and its cords go first, so that the new box
- * can take the id; a cord that the new box cannot take (fewer inlets or
- * outlets) is reported by the cord itself and dropped.
+ * The patcher's "replace": the first box of a patcher dictionary (the
+ * template) takes the place of each named box, with its identifier, its
+ * position, its place in the stacking order and its patch cords.
+ *
+ * The template is rewritten for each box it replaces: the old box's
+ * identifier (so that the saved cords find the new box), its position with
+ * the template's size, and the box in front of it ("orderbefore"), which
+ * the box layer uses to put the new box where the old one was. The old box
+ * goes before the paste so that its identifier is free; a cord that the
+ * new box cannot take (fewer inlets or outlets) is reported by the cord
+ * itself and dropped.
  */
 #include <vector>
 
 #include "boxes/jbox_internal.h"
 #include "boxes/jpatchline.h"
+#include "kernel/interned.h"
 #include "kernel/obex_internal.h"
 #include "kivo/atomarray.h"
 #include "kivo/class.h"
-#include "kivo/commonsyms.h"
 #include "kivo/dictionary.h"
 #include "kivo/dispatch.h"
 #include "patcher/jpatcher.h"
+#include "patcher/patcher_edit.h"
 #include "patcher/patcher_model.h"
 
 namespace {
 
-t_symbol *sym(const char *s) { return gensym(s); }
-
 using kivo::obex::as_method;
 
-struct Cord {
-    t_symbol *from, *to; // null: the box being replaced
-    long outlet, inlet;
+struct Size {
+    double w = 0, h = 0;
+    bool whole() const { return w != 0 && h != 0; }
 };
 
-// The box dictionary of {"boxes": [{"box": {...}}]}, {"box": {...}} or {...}.
-t_dictionary *box_dictionary(t_dictionary *d) {
-    t_object *arr = nullptr;
-    if (!dictionary_getatomarray(d, sym("boxes"), &arr) && arr) {
-        long n = 0;
-        t_atom *av = nullptr;
-        atomarray_getatoms(reinterpret_cast<t_atomarray *>(arr), &n, &av);
-        if (n < 1 || atom_gettype(av) != AT_OBJ) return nullptr;
-        d = static_cast<t_dictionary *>(static_cast<void *>(atom_getobj(av)));
-        if (!d || object_classname(&d->ob) != _sym(dictionary)) return nullptr;
-    }
-    t_dictionary *inner = nullptr;
-    if (!dictionary_getdictionary(d, sym("box"), reinterpret_cast<t_object **>(&inner)) && inner) return inner;
-    return d;
-}
-
-void place(t_dictionary *d, const char *key, const t_rect &old) {
-    double r[4] = {old.x, old.y, old.width, old.height};
+Size size_of(t_dictionary *d, t_symbol *key) {
     long ac = 0;
     t_atom *av = nullptr;
-    if (!dictionary_getatoms(d, sym(key), &ac, &av) && ac >= 4 && atom_getfloat(av + 2) > 0 &&
-        atom_getfloat(av + 3) > 0) {
-        r[2] = atom_getfloat(av + 2);
-        r[3] = atom_getfloat(av + 3);
+    Size s;
+    if (!dictionary_getatoms(d, key, &ac, &av) && ac >= 4) {
+        s.w = atom_getfloat(av + 2);
+        s.h = atom_getfloat(av + 3);
     }
-    t_atom out[4];
-    for (int i = 0; i < 4; ++i) atom_setfloat(out + i, r[i]);
-    dictionary_deleteentry(d, sym(key));
-    dictionary_appendatoms(d, sym(key), 4, out);
+    return s;
 }
 
-t_object *replace(t_jpatcher *x, t_dictionary *d, t_jbox *old) {
-    t_object *p = &x->ob;
-    t_dictionary *boxd = box_dictionary(d);
-    if (!boxd) return nullptr;
-    t_symbol *id = old->b_id;
-    t_symbol *varname = old->b_varname;
-    t_rect where = old->b_patching_rect, shown = old->b_presentation_rect;
-    unsigned char presentation = old->b_presentation;
-    long index = static_cast<long>(linklist_objptr2index(x->boxes, &old->b_ob));
-    std::vector<Cord> cords;
-    std::vector<t_object *> doomed;
+void put_sym(t_dictionary *d, t_symbol *key, t_symbol *v) {
+    dictionary_deleteentry(d, key);
+    dictionary_appendsym(d, key, v);
+}
+
+void put_long(t_dictionary *d, t_symbol *key, t_atom_long v) {
+    dictionary_deleteentry(d, key);
+    dictionary_appendlong(d, key, v);
+}
+
+void put_string(t_dictionary *d, t_symbol *key, const char *v) {
+    dictionary_deleteentry(d, key);
+    dictionary_appendstring(d, key, v);
+}
+
+// The old position with the template's size as "<rect_key>", or the
+// position alone as "<position_key>" when that size has a zero.
+void put_place(t_dictionary *d, const t_rect &old, Size size, t_symbol *rect_key, t_symbol *position_key) {
+    dictionary_deleteentry(d, rect_key);
+    dictionary_deleteentry(d, position_key);
+    t_atom av[4];
+    atom_setfloat(av, old.x);
+    atom_setfloat(av + 1, old.y);
+    if (size.whole()) {
+        atom_setfloat(av + 2, size.w);
+        atom_setfloat(av + 3, size.h);
+        dictionary_appendatoms(d, rect_key, 4, av);
+    } else {
+        dictionary_appendatoms(d, position_key, 2, av);
+    }
+}
+
+// Every cord with an end at the box, as {"patchline": {...}} dictionaries.
+std::vector<t_atom> cords_at(t_jpatcher *x, t_object *box) {
+    std::vector<t_atom> out;
     jpatcher_each(x->lines, [&](t_object *o) {
         t_jpatchline *l = jpatchline_cast(o);
-        if (!l || (l->box1 != &old->b_ob && l->box2 != &old->b_ob)) return false;
-        Cord c{l->box1 == &old->b_ob ? nullptr : jbox_get_id(l->box1),
-               l->box2 == &old->b_ob ? nullptr : jbox_get_id(l->box2), static_cast<long>(l->outletnum),
-               static_cast<long>(l->inletnum)};
-        if (l->box1 && l->box2) cords.push_back(c);
-        doomed.push_back(o);
+        if (!l || !l->box1 || !l->box2 || (l->box1 != box && l->box2 != box)) return false;
+        t_dictionary *line = dictionary_new();
+        t_dictionary *wrap = line ? dictionary_new() : nullptr;
+        if (!wrap) {
+            if (line) object_free(line);
+            return false;
+        }
+        jpatchline_appendtodictionary(l, line);
+        dictionary_appenddictionary(wrap, KSYM("patchline"), &line->ob);
+        t_atom a;
+        atom_setobj(&a, wrap);
+        out.push_back(a);
         return false;
     });
-    for (t_object *o : doomed) object_free(o);
-    object_free(&old->b_ob);
-
-    dictionary_deleteentry(boxd, sym("id"));
-    dictionary_appendsym(boxd, sym("id"), id);
-    if (varname && varname->name[0]) {
-        dictionary_deleteentry(boxd, sym("varname"));
-        dictionary_appendsym(boxd, sym("varname"), varname);
-    }
-    // The old place; the new size when the dictionary gives one.
-    place(boxd, "patching_rect", where);
-    dictionary_deleteentry(boxd, sym("presentation"));
-    dictionary_appendlong(boxd, sym("presentation"), presentation);
-    if (shown.width > 0 && shown.height > 0) place(boxd, "presentation_rect", shown);
-    t_atom a, rv;
-    atom_setobj(&a, boxd);
-    atom_setobj(&rv, nullptr);
-    jpatcher_newobject(p, 1, &a, &rv);
-    auto *made = static_cast<t_object *>(atom_getobj(&rv));
-    t_jbox *nb = jbox_cast(made);
-    if (!nb) return made;
-    if (index >= 0 && index < static_cast<long>(linklist_getsize(x->boxes))) {
-        linklist_chuckobject(x->boxes, made);
-        linklist_insertindex(x->boxes, made, index);
-        jpatcher_boxnotify(p, made, sym("zorder"));
-    }
-    for (const Cord &c : cords) {
-        t_dictionary *line = dictionary_new();
-        t_dictionary *wrap = dictionary_new();
-        if (!line || !wrap) {
-            if (line) object_free(line);
-            if (wrap) object_free(wrap);
-            continue;
-        }
-        t_atom src[2], dst[2];
-        atom_setsym(src, c.from ? c.from : nb->b_id);
-        atom_setlong(src + 1, c.outlet);
-        atom_setsym(dst, c.to ? c.to : nb->b_id);
-        atom_setlong(dst + 1, c.inlet);
-        dictionary_appendatoms(line, sym("source"), 2, src);
-        dictionary_appendatoms(line, sym("destination"), 2, dst);
-        dictionary_appenddictionary(wrap, sym("patchline"), &line->ob);
-        t_atom w, r;
-        atom_setobj(&w, wrap);
-        atom_setobj(&r, nullptr);
-        jpatcher_newpatchline(p, 1, &w, &r);
-        object_free(wrap);
-    }
-    return made;
+    return out;
 }
 
-t_kivo_err replace_msg(t_jpatcher *x, t_symbol *, long argc, t_atom *argv, t_atom *rv) {
-    if (rv) atom_setobj(rv, nullptr);
-    if (argc < 2 || !argv || atom_gettype(argv) != AT_OBJ || atom_gettype(argv + 1) != AT_OBJ)
-        return KIVO_ERR_INVALID_PTR;
-    auto *what = static_cast<t_object *>(atom_getobj(argv));
-    t_jbox *old = jbox_cast(static_cast<t_object *>(atom_getobj(argv + 1)));
-    if (!what || !old || old->b_patcher != &x->ob || object_classname(what) != _sym(dictionary))
-        return KIVO_ERR_INVALID_PTR;
-    t_object *made = replace(x, reinterpret_cast<t_dictionary *>(what), old);
-    if (rv) atom_setobj(rv, made);
-    return made ? KIVO_ERR_NONE : KIVO_ERR_GENERIC;
+void replace_one(t_jpatcher *x, t_dictionary *d, t_dictionary *tmpl, long keep, t_object *box, Size psize,
+                 Size presize) {
+    t_object *p = &x->ob;
+    t_jbox *b = jbox_cast(box);
+    std::vector<t_atom> lines = cords_at(x, box);
+    const t_rect where = b->b_patching_rect, shown = b->b_presentation_rect;
+    const bool presentation = b->b_presentation != 0;
+    void *front = nullptr;
+    linklist_next(x->boxes, box, &front);
+    t_symbol *front_id = front ? jbox_get_id(static_cast<t_object *>(front)) : nullptr;
+
+    if (b->b_id) put_sym(tmpl, KSYM("id"), b->b_id);
+    if (b->b_varname && b->b_varname->name[0]) put_sym(tmpl, KSYM("varname"), b->b_varname);
+    if (keep) {
+        const char *annotation = jbox_get_annotation(box);
+        const char *hint = jbox_get_hintstring(box);
+        if (annotation && *annotation) put_string(tmpl, KSYM("annotation"), annotation);
+        if (hint && *hint) put_string(tmpl, KSYM("hint"), hint);
+        put_long(tmpl, KSYM("background"), b->b_background);
+        put_long(tmpl, KSYM("hidden"), b->b_hidden);
+        put_long(tmpl, KSYM("ignoreclick"), b->b_ignoreclick);
+    }
+    put_place(tmpl, where, psize, KSYM("patching_rect"), KSYM("patching_position"));
+    if (presentation) {
+        put_place(tmpl, shown, presize, KSYM("presentation_rect"), KSYM("presentation_position"));
+        put_long(tmpl, KSYM("presentation"), 1);
+    } else {
+        dictionary_deleteentry(tmpl, KSYM("presentation"));
+        dictionary_deleteentry(tmpl, KSYM("presentation_rect"));
+    }
+    dictionary_deleteentry(tmpl, KSYM("orderbefore"));
+    dictionary_deleteentry(tmpl, KSYM("orderfront"));
+    if (front_id)
+        dictionary_appendsym(tmpl, KSYM("orderbefore"), front_id);
+    else
+        dictionary_appendlong(tmpl, KSYM("orderfront"), 1);
+
+    jpatcher_deleteobj(p, box);
+    // The dictionary takes the cord dictionaries and frees them with "lines".
+    dictionary_deleteentry(d, KSYM("lines"));
+    dictionary_appendatoms_flags(d, KSYM("lines"), static_cast<long>(lines.size()), lines.data(), 0);
+    jpatcher_pastefromdictionary(p, d);
+    dictionary_deleteentry(d, KSYM("lines"));
 }
 
 } // namespace
 
 extern "C" {
 
+long jpatcher_replace(t_object *p, t_symbol *, long argc, t_atom *argv) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || argc < 2 || !argv || atom_gettype(argv) != AT_OBJ) return -1;
+    auto *o = static_cast<t_object *>(atom_getobj(argv));
+    if (!o || object_classname(o) != KSYM("dictionary")) return -1;
+    auto *d = reinterpret_cast<t_dictionary *>(o);
+    long keep = 0, first = 1;
+    if (atom_gettype(argv + 1) == AT_LONG) {
+        keep = static_cast<long>(atom_getlong(argv + 1));
+        first = 2;
+    }
+    long ac = 0;
+    t_atom *av = nullptr;
+    t_kivo_err err = dictionary_getatoms(d, KSYM("boxes"), &ac, &av);
+    if (err) return err;
+    if (ac < 1 || !av || atom_gettype(av) != AT_OBJ) return -1;
+    auto *entry = static_cast<t_object *>(atom_getobj(av));
+    if (!entry || object_classname(entry) != KSYM("dictionary")) return -1;
+    t_dictionary *tmpl = nullptr;
+    err = dictionary_getdictionary(reinterpret_cast<t_dictionary *>(entry), KSYM("box"),
+                                   reinterpret_cast<t_object **>(&tmpl));
+    if (err) return err;
+    if (!tmpl) return -1;
+    const Size psize = size_of(tmpl, KSYM("patching_rect"));
+    Size presize = size_of(tmpl, KSYM("presentation_rect"));
+    if (!presize.whole()) presize = psize;
+    // Each box once: the first replacement frees it, and a new box may
+    // take its address.
+    for (t_object *box : jpatcher_named_boxes(p, argc - first, argv + first))
+        replace_one(x, d, tmpl, keep, box, psize, presize);
+    return 0;
+}
+
 void jpatcher_replace_addmethods(t_class *c) {
-    class_addmethod(c, as_method(replace_msg), "replace", AT_GIMMEBACK, 0);
+    class_addmethod(c, as_method(jpatcher_replace), "replace", AT_GIMME, 0);
 }
 
 } // extern "C"

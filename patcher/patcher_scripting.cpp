@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "patcher/jpatcher.h"
+#include "patcher/patcher_script.h"
 #include "patcher/patcher_scripting_internal.h"
 
 namespace {
@@ -40,6 +41,7 @@ void jpatcher_path(t_object *patcher) {
 void jpatcher_scripting_addmethods(t_class *c) {
     if (!c) return;
     class_addmethod(c, reinterpret_cast<method>(reinterpret_cast<void (*)()>(path_msg)), "path", 0);
+    jpatcher_script_addmethods(c);
 }
 
 } // extern "C"

@@ -11,7 +11,7 @@
 
 KIVO_BEGIN_C
 
-/* Adds "path" to the patcher class. */
+/* Adds "path" and the scripting messages to the patcher class. */
 KIVO_INTERNAL void jpatcher_scripting_addmethods(t_class *c);
 /* "path": the folder of the top-level patcher's file, with a final
    separator, as a "symbol" message out of the running thispatcher's right

@@ -148,11 +148,6 @@ void jpatcher_setclass(t_jpatcher *x) {
 
 void jpatcher_clearclass(t_jpatcher *x) { jpatcher_traverse(&x->ob, setabstraction, nullptr, nullptr); }
 
-void jpatcher_filename(t_jpatcher *x, const char *name, long path) {
-    x->filename = gensym(name ? name : "");
-    x->path = static_cast<long>(static_cast<short>(path));
-}
-
 } // namespace
 
 extern "C" {
@@ -201,7 +196,6 @@ void jpatcher_subpatcher_addmethods(t_class *c) {
     class_addmethod(c, as_method(jpatcher_p), "patcher", AT_GIMME, 0);
     class_addmethod(c, as_method(jpatcher_setclass), "setclass", AT_CANT, 0);
     class_addmethod(c, as_method(jpatcher_clearclass), "clearclass", AT_CANT, 0);
-    class_addmethod(c, as_method(jpatcher_filename), "filename", AT_CANT, 0);
     class_addmethod(c, as_method(jpatcher_freelinesconnectedto), "freelinesconnectedto", AT_CANT, 0);
 }
 

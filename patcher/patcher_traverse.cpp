@@ -50,9 +50,11 @@ t_object *iterate(t_object *p, t_jpatcher_itercb fn, void *arg, long flags, t_ob
                 t_jpatcher *sx = jpatcher_cast(subs[k]);
                 if ((flags & JPATCHER_ITER_BOXNAMESPACE) && sx->classnamespace != _sym(box))
                     continue;
+                // The same flags below: with "self" the callback also sees each
+                // subpatcher, and a stop there ends the walk like a stop at a box.
                 t_object *inner = nullptr;
-                iterate(subs[k], fn, arg, flags & ~JPATCHER_ITER_SELF, &inner, depth + 1);
-                if (inner) {
+                t_object *at_self = iterate(subs[k], fn, arg, flags, &inner, depth + 1);
+                if (inner || at_self) {
                     if (stopped) *stopped = box;
                     return nullptr;
                 }

@@ -4,19 +4,31 @@
  * text and written through a temporary file that replaces the old one only
  * once the whole text is down, so a failed save never costs a patch.
  */
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "app/startup.h"
+#include "boxes/jbox_internal.h"
 #include "boxes/jpatchline.h"
+#include "files/loading_internal.h"
+#include "kernel/obex_internal.h"
+#include "kivo/attr.h"
 #include "kivo/dictionary.h"
+#include "kivo/files.h"
 #include "kivo/json.h"
+#include "kivo/obex.h"
+#include "kivo/post.h"
+#include "kivo/transform.h"
 #include "kivo/legacy.h"
 #include "kivo/path.h"
 #include "kernel/interned.h"
 #include "runtime/dictionary_internal.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_model.h"
+#include "patcher/patcher_saving.h"
 #include "patcher/patcher_writer.h"
 
 namespace {
@@ -70,6 +82,7 @@ bool window_visible(t_jpatcher *x) {
 
 void append_boxes(t_jpatcher *x, t_dictionary *d, bool marked) {
     std::vector<t_atom> items;
+    items.reserve(x->boxes ? static_cast<size_t>(x->boxes->count) : 0);
     // The box list runs back to front; the file lists the front-most first.
     std::vector<t_object *> boxes = jpatcher_items(x->boxes);
     for (auto it = boxes.rbegin(); it != boxes.rend(); ++it) {
@@ -89,6 +102,49 @@ void append_boxes(t_jpatcher *x, t_dictionary *d, bool marked) {
     }
     dictionary_appendatoms(d, KSYM("boxes"), static_cast<long>(items.size()), items.data());
 }
+
+// One {"patchline": ...} dictionary for the cord, or null.
+// The classes loaded from files that the patcher and its subpatchers use,
+// each once, in the order met: the externals a copy of the patch needs.
+struct ExternalClasses {
+    std::vector<t_symbol *> names;
+    std::unordered_set<t_class *> seen;
+};
+
+long collect_external(void *arg, t_object *obj) {
+    auto *ec = static_cast<ExternalClasses *>(arg);
+    t_class *c = obj ? object_class(obj) : nullptr;
+    if (!c || !ec->seen.insert(c).second) return 0;
+    if (!class_getpath(c)) return 0;
+    t_symbol *yes = KSYM("yes");
+    if (class_getproperty(c, KSYM("mvnfactoryexternal")) == yes ||
+        class_getproperty(c, KSYM("mvnexcludefromcollectives")) == yes)
+        return 0;
+    ec->names.push_back(c->name);
+    return 0;
+}
+
+void append_symbols(t_dictionary *d, const char *key, t_linklist *list) {
+    if (!list || list->count <= 0) return;
+    std::vector<t_atom> av;
+    for (t_linklistelem *n = list->head; n; n = n->next) {
+        if (!n->item) continue;
+        t_atom a;
+        atom_setsym(&a, static_cast<t_symbol *>(n->item));
+        av.push_back(a);
+    }
+    if (!av.empty()) dictionary_appendatoms(d, gensym(key), static_cast<long>(av.size()), av.data());
+}
+
+// A name as one word of box text.
+std::string quoted(const char *s) {
+    std::string t = s ? s : "";
+    if (t.find_first_of(" ;,") == std::string::npos) return t;
+    return "\"" + t + "\"";
+}
+
+long pastefrompatcher_msg(t_object *p, t_object *src) { return jpatcher_pastefrompatcher(p, src); }
+long extension_msg(t_object *p, char *buf, long size) { return jpatcher_extension(p, buf, size); }
 
 } // namespace
 
@@ -114,24 +170,189 @@ long jpatcher_doappendboxestodictionary(t_object *p, t_dictionary *d, long marke
     return 0;
 }
 
+long jpatcher_doappendlinestodictionary(t_object *p, t_dictionary *d, long marked) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !d) return -1;
+    std::vector<t_atom> items;
+    items.reserve(x->lines ? static_cast<size_t>(x->lines->count) : 0);
+    for (t_linklistelem *n = x->lines ? x->lines->head : nullptr; n; n = n->next) {
+        t_jpatchline *c = jpatchline_cast(static_cast<t_object *>(n->item));
+        if (!c || (marked && !c->pl_temp)) continue;
+        if (t_dictionary *wrap = jpatchline_wrappeddictionary(c, 1)) {
+            t_atom a;
+            atom_setobj(&a, wrap);
+            items.push_back(a);
+        }
+    }
+    // Oldest first: the reader puts each cord it reads at the front of the
+    // list, so the list read back is the list written.
+    std::reverse(items.begin(), items.end());
+    return dictionary_appendatoms(d, KSYM("lines"), static_cast<long>(items.size()), items.data());
+}
+
+long jpatcher_appendboxestodictionary(t_object *p, t_dictionary *d, long count, t_atom *atoms) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !d) return -1;
+    jpatcher_box_pushtemp(p);
+    jpatcher_box_cleartemp(p);
+    jpatcher_box_marktemp(p, count, atoms);
+    const long err = jpatcher_doappendboxestodictionary(p, d, 1);
+    jpatcher_box_cleartemp(p);
+    jpatcher_box_poptemp(p);
+    return err;
+}
+
+long jpatcher_appendlinestodictionary(t_object *p, t_dictionary *d, long count, t_atom *atoms) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !d) return -1;
+    jpatcher_each(x->lines, [](t_object *c) { return jpatchline_cleartemp(c, nullptr) != 0; });
+    jpatcher_patchline_marktemp(p, count, atoms);
+    const long err = jpatcher_doappendlinestodictionary(p, d, 1);
+    jpatcher_each(x->lines, [](t_object *c) { return jpatchline_cleartemp(c, nullptr) != 0; });
+    return err;
+}
+
+long jpatcher_linestodictionaries(t_object *p, long count, t_atom *atoms, t_atom *out) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || count < 0 || (count && (!atoms || !out))) return -1;
+    for (long i = 0; i < count; ++i) {
+        if (atom_gettype(atoms + i) != AT_OBJ) continue;
+        t_object *cord = jpatcher_objectformoniker(p, static_cast<t_object *>(atom_getobj(atoms + i)));
+        t_jpatchline *c = cord && object_classname(cord) == KSYM("jpatchline") ? jpatchline_cast(cord) : nullptr;
+        if (!c || linklist_objptr2index(x->lines, cord) < 0) continue;
+        t_dictionary *wrap = jpatchline_wrappeddictionary(c, 1);
+        if (!wrap) return -1;
+        atom_setobj(out + i, wrap);
+    }
+    return 0;
+}
+
 long jpatcher_doappenddependencycachetodictionary(t_object *p, t_dictionary *d, long) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !d) return -1;
     if (jpatcher_getparentpatcher(p)) return 0;
-    // No dependency list or file-loaded classes are kept by this build yet,
-    // so a top-level patcher carries the entry with nothing in it.
-    return dictionary_appendatoms(d, KSYM("dependency_cache"), 0, nullptr);
+    // Files found by the dependency lists of projects are not kept by this
+    // build; the classes loaded from files are.
+    std::vector<t_atom> items;
+    if (jpatcher_is_box_namespace(x)) {
+        ExternalClasses ec;
+        jpatcher_iterate(p, collect_external, &ec, JPATCHER_ITER_DESCEND | JPATCHER_ITER_BOXNAMESPACE, nullptr);
+        for (t_symbol *name : ec.names) {
+            t_dictionary *e = unlocked_dictionary();
+            if (!e) continue;
+            const std::string file = std::string(name->name) + ".kvo";
+            dictionary_appendsym(e, KSYM("name"), gensym(file.c_str()));
+            dictionary_appendsym(e, KSYM("type"), KSYM("iLaX"));
+            t_atom a;
+            atom_setobj(&a, e);
+            items.push_back(a);
+        }
+    }
+    return dictionary_appendatoms(d, KSYM("dependency_cache"), static_cast<long>(items.size()), items.data());
+}
+
+long jpatcher_savedependencies(t_object *p, t_dictionary *d) {
+    if (!jpatcher_cast(p) || !d) return -1;
+    const long n = jpatcher_getnumdependencies(p);
+    if (n <= 0) return 0;
+    std::vector<t_atom> items;
+    for (long i = 0; i < n; ++i) {
+        t_symbol *name = nullptr;
+        t_fourcc type = 0;
+        if (jpatcher_getdependencyat(p, i, &name, &type) || !name) continue;
+        t_dictionary *e = unlocked_dictionary();
+        if (!e) continue;
+        t_symbol *ts = nullptr;
+        fileformat_filetypetosym(type, &ts);
+        dictionary_appendsym(e, KSYM("name"), name);
+        dictionary_appendsym(e, KSYM("type"), ts ? ts : gensym(""));
+        t_atom a;
+        atom_setobj(&a, e);
+        items.push_back(a);
+    }
+    return dictionary_appendatoms(d, KSYM("dependencies"), static_cast<long>(items.size()), items.data());
+}
+
+long jpatcher_toolbarmods_appendtodictionary(t_object *p, t_dictionary *d) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!x || !d) return -1;
+    append_symbols(d, "toolbaradditions", x->toolbar_included);
+    append_symbols(d, "toolbarexclusions", x->toolbar_excluded);
+    return 0;
+}
+
+long jpatcher_pastefrompatcher(t_object *p, t_object *src) {
+    if (!jpatcher_cast(p) || !jpatcher_cast(src)) return 0;
+    t_dictionary *d = unlocked_dictionary();
+    if (!d) return 0;
+    jpatcher_doappendboxestodictionary(src, d, 0);
+    jpatcher_doappendlinestodictionary(src, d, 0);
+    jpatcher_pastefromdictionary(p, d);
+    object_free(d);
+    return 0;
+}
+
+long jpatcher_extension(t_object *, char *buf, long size) {
+    static const char ext[] = ".kivopat";
+    const long need = static_cast<long>(sizeof ext - 1);
+    if (buf && need < size) {
+        std::memcpy(buf, ext, sizeof ext);
+        return 0;
+    }
+    if (buf && size > 0) buf[0] = '\0';
+    return need + 1;
+}
+
+// A patcher defines, for the object it is asked about, a latency that its
+// own file can carry.
+long jpatcher_defineattributes(t_object *, t_object *target) {
+    if (!target) return -1;
+    t_object *attr = attribute_new("latency", KSYM("long"), 0, nullptr, nullptr);
+    if (!attr) return -1;
+    if (object_addattr(target, attr) != KIVO_ERR_NONE) {
+        object_free(attr);
+        return -1;
+    }
+    object_attr_addattr_parse(target, "latency", "label", KSYM("symbol"), 0, "\"Defined Latency\"");
+    object_attr_addattr_parse(target, "latency", "invisible", KSYM("long"), 0, "1");
+    return 0;
+}
+
+long jpatcher_saveattributes(t_object *, t_object *, t_dictionary *d) {
+    if (!d) return -1;
+    return dictionary_appendlong(d, KSYM("latency"), 0);
+}
+
+t_kivo_err jpatcher_transform_tobpatcher(t_object *p, t_symbol *, t_dictionary **d) {
+    t_jpatcher *x = jpatcher_cast(p);
+    if (!d) return KIVO_ERR_GENERIC;
+    *d = nullptr;
+    if (!x) return KIVO_ERR_GENERIC;
+    if (x->path) {
+        const std::string name = quoted(x->name ? x->name->name : "");
+        *d = dictionary_sprintf("@kivoclass bpatcher @name %s", name.c_str());
+        return KIVO_ERR_NONE;
+    }
+    *d = dictionary_sprintf("@kivoclass bpatcher @embed 1");
+    if (*d) jpatcher_appendtodictionary(p, *d);
+    return KIVO_ERR_NONE;
 }
 
 long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
     t_jpatcher *x = jpatcher_cast(p);
     if (!x || !d) return -1;
-    if (!s_jpatcher_saving) s_jpatcher_saving = p;
+    if (!s_jpatcher_saving) {
+        s_jpatcher_saving = p;
+        jbox_dictcache_begin();
+    }
     const bool visible = window_visible(x);
 
     t_dictionary *pd = unlocked_dictionary();
     if (!pd) {
-        if (s_jpatcher_saving == p) s_jpatcher_saving = nullptr;
+        if (s_jpatcher_saving == p) {
+            s_jpatcher_saving = nullptr;
+            jbox_dictcache_end();
+        }
         return -1;
     }
     dictionary_appenddictionary(d, KSYM("patcher"), &pd->ob);
@@ -166,6 +387,7 @@ long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
     if (x->tab) put_attr(pd, "showontab", p);
     if (x->workspacedisabled) put_attr(pd, "workspacedisabled", p);
     if (x->isolateaudio) put_attr(pd, "isolateaudio", p);
+    if (!x->project) jpatcher_savedependencies(p, pd);
     if (!is_empty_symbol(x->globalpatchername)) put_attr(pd, "globalpatchername", p);
     if (!is_empty_symbol(x->defaultfocusbox)) put_attr(pd, "defaultfocusbox", p);
     if (!is_empty_symbol(x->title)) put_attr(pd, "title", p);
@@ -177,10 +399,11 @@ long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
     }
 
     append_boxes(x, pd, false);
-    // Cords are written oldest first: the reader puts each new cord at the
-    // front of the list, so reading the file back restores the same list.
-    jpatcher_appendlines(p, pd);
+    jpatcher_doappendlinestodictionary(p, pd, 0);
     jpatcher_doappenddependencycachetodictionary(p, pd, 1);
+    t_object *definer = nullptr;
+    if (!object_obex_lookup(p, KSYM("##attributedefiner##"), &definer) && definer)
+        object_method(definer, KSYM("saveattributes"), p, pd);
     if (x->snippetinfo) {
         t_dictionary *copy = dictionary_new();
         if (copy && dictionary_clone_to_existing(x->snippetinfo, copy) == 0)
@@ -188,64 +411,23 @@ long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
         else if (copy)
             object_free(copy);
     }
+    jpatcher_toolbarmods_appendtodictionary(p, pd);
 
-    if (s_jpatcher_saving == p) s_jpatcher_saving = nullptr;
+    if (s_jpatcher_saving == p) {
+        s_jpatcher_saving = nullptr;
+        jbox_dictcache_end();
+    }
     return 0;
-}
-
-t_kivo_err jpatcher_saveto(t_object *p, t_object *view, const char *filename, short path, long flags) {
-    t_jpatcher *x = jpatcher_cast(p);
-    if (!x || !filename || !*filename) return KIVO_ERR_GENERIC;
-    x->saveview = nullptr;
-    if ((flags & 1) && !x->path && x->box) {
-        t_object *up = jpatcher_getparentpatcher(p);
-        while (up) {
-            t_jpatcher *u = jpatcher_cast(up);
-            if (!u || u->path || !u->box) break;
-            up = jpatcher_getparentpatcher(up);
-        }
-        if (up) return jpatcher_saveto(up, nullptr, filename, path, 0);
-    }
-    x->saveview = view;
-    const bool same_file = !is_empty_symbol(x->filename) && x->path &&
-                           std::strcmp(x->filename->name, filename) == 0 && x->path == path;
-
-    t_dictionary *outer = dictionary_new();
-    t_jsonwriter *w = outer ? jsonwriter_new() : nullptr;
-    t_handle text = nullptr;
-    t_kivo_err err = KIVO_ERR_GENERIC;
-    if (w && jpatcher_appendtodictionary(p, outer) == 0) {
-        jsonwriter_writedictionary(w, outer);
-        jsonwriter_getoutput(w, &text);
-        // Never put an empty text over a patch.
-        if (text && *text && **text) err = KIVO_ERR_NONE;
-    }
-    if (err == KIVO_ERR_NONE) {
-        t_filehandle fh = nullptr;
-        err = path_createsysfile(filename, path, KIVO_FOURCC('J', 'S', 'O', 'N'), &fh);
-        if (!err) {
-            err = sysfile_writetextfile(fh, text, TEXT_LB_UNIX);
-            const t_kivo_err cerr = sysfile_close(fh);
-            if (err == KIVO_ERR_NONE) err = cerr;
-        }
-    }
-    if (w) object_free(w);
-    if (outer) object_free(outer);
-    if (err) {
-        object_error(nullptr, "jpatcher_saveto: error %d writing %s", static_cast<int>(err), filename);
-        return err;
-    }
-    x->legacy = 0;
-    if (x->editedabstraction || !jpatcher_getparentpatcher(p) || same_file) {
-        x->filename = gensym(filename);
-        x->path = path;
-    }
-    x->sourcefilename = nullptr;
-    return KIVO_ERR_NONE;
 }
 
 void jpatcher_writer_addmethods(t_class *c) {
     class_addmethod(c, M(jpatcher_appendtodictionary), "appendtodictionary", AT_CANT, 0);
+    class_addmethod(c, M(extension_msg), "extension", AT_CANT, 0);
+    class_addmethod(c, M(pastefrompatcher_msg), "pastefrompatcher", AT_CANT, 0);
+    class_addmethod(c, M(jpatcher_defineattributes), "defineattributes", AT_CANT, 0);
+    class_addmethod(c, M(jpatcher_saveattributes), "saveattributes", AT_CANT, 0);
+    class_addtransform(c, M(jpatcher_transform_tobpatcher), "transform_tobpatcher", nullptr, "Patcher to Bpatcher",
+                       nullptr);
 }
 
 } // extern "C"

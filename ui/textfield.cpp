@@ -50,6 +50,20 @@ struct t_textfield {
     char isediting;
     char dontsave;
     char useellipsis;
+    // Editing settings the box passes on to the editor; the layout here
+    // does not depend on them.
+    t_jrgba bgcolor;     // transparent
+    char editonclick;
+    char selectallonedit;
+    char noactivate;
+    char readonly;
+    char wordwrap;       // 1
+    char autoscroll;
+    char wantsreturn;
+    char wantstab;
+    char underline;
+    char autofixwidth;
+    t_symbol *emptytext; // shown while the text is empty; the empty symbol
 };
 
 t_class *g_textfield_class = nullptr;
@@ -71,6 +85,8 @@ void *textfield_new(t_object *owner) {
     x->margins[3] = 3;
     x->justification = JGRAPHICS_TEXT_JUSTIFICATION_LEFT;
     x->ready = 1;
+    x->wordwrap = 1;
+    x->emptytext = gensym("");
     if (!x->text) {
         object_free(x);
         return nullptr;
@@ -206,8 +222,24 @@ void textfield_initclass(void) {
     for (const Flag &f : {Flag{"ready", offsetof(t_textfield, ready)},
                           Flag{"isediting", offsetof(t_textfield, isediting)},
                           Flag{"dontsave", offsetof(t_textfield, dontsave)},
-                          Flag{"useellipsis", offsetof(t_textfield, useellipsis)}})
+                          Flag{"useellipsis", offsetof(t_textfield, useellipsis)},
+                          Flag{"editonclick", offsetof(t_textfield, editonclick)},
+                          Flag{"selectallonedit", offsetof(t_textfield, selectallonedit)},
+                          Flag{"noactivate", offsetof(t_textfield, noactivate)},
+                          Flag{"readonly", offsetof(t_textfield, readonly)},
+                          Flag{"wordwrap", offsetof(t_textfield, wordwrap)},
+                          Flag{"autoscroll", offsetof(t_textfield, autoscroll)},
+                          Flag{"wantsreturn", offsetof(t_textfield, wantsreturn)},
+                          Flag{"wantstab", offsetof(t_textfield, wantstab)},
+                          Flag{"underline", offsetof(t_textfield, underline)},
+                          Flag{"autofixwidth", offsetof(t_textfield, autofixwidth)}})
         class_addattr(c, attr_offset_new(f.name, ch, 0, nullptr, nullptr, f.offset));
+    class_addattr(c, attr_offset_new("owner", gensym("object"), ATTR_FLAG_NOSET | ATTR_FLAG_NOUSERSET, nullptr,
+                                     nullptr, offsetof(t_textfield, owner)));
+    class_addattr(c, attr_offset_new("emptytext", gensym("symbol"), 0, nullptr, nullptr,
+                                     offsetof(t_textfield, emptytext)));
+    class_addattr(c, attr_offset_array_new("bgcolor", gensym("float64"), 4, 0, nullptr, nullptr, 0,
+                                           offsetof(t_textfield, bgcolor)));
     class_addattr(c, attr_offset_new("justification", gensym("long"), 0, nullptr, nullptr,
                                      offsetof(t_textfield, justification)));
     class_addattr(c, attr_offset_array_new("textcolor", gensym("float64"), 4, 0, nullptr, nullptr,

@@ -217,6 +217,18 @@ KIVO_EXPORT t_kivo_err jbox_get_presentation_size(t_object *box, t_size *size);
 KIVO_EXPORT t_kivo_err jbox_set_presentation_size(t_object *box, t_size *size);
 KIVO_EXPORT t_kivo_err jbox_get_rect_for_sym(t_object *box, t_symbol *which, t_rect *pr);
 KIVO_EXPORT t_kivo_err jbox_set_rect_for_sym(t_object *box, t_symbol *which, t_rect *pr);
+/* "presentation_rect" when the view shows presentation mode, else
+   "patching_rect"; a null view reads "patching_rect" (a write needs one). */
+KIVO_EXPORT t_kivo_err jbox_get_rect_for_view(t_object *box, t_object *view, t_rect *pr);
+KIVO_EXPORT t_kivo_err jbox_set_rect_for_view(t_object *box, t_object *view, t_rect *pr);
+/* Whether the box answers "understands" with a non-zero long. */
+KIVO_EXPORT long jbox_get_understanding(t_object *box, t_symbol *msg);
+/* What the box's "autocompletion" gives; null while the switch below is
+   off (it starts on) or the box has no such method. */
+KIVO_EXPORT t_object *jbox_get_autocompletion(t_object *box);
+KIVO_EXPORT extern long g_kivo_autocompletion;
+/* The clipboard's data types (a "clipboard" object asked "datatypes"). */
+KIVO_EXPORT long jclipboard_datatypes(void);
 
 /* ---- geometry, inlets and outlets, redraw (box_geometry.cpp, box_io.cpp) */
 KIVO_EXPORT void jbox_validaterects(t_jbox *b);

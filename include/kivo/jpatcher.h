@@ -11,6 +11,8 @@
 
 #include "kivo/object.h"
 #include "kivo/jtypes.h"
+#include "kivo/jaccess.h"
+#include "kivo/jpatcher_geometry.h"
 
 KIVO_BEGIN_C
 

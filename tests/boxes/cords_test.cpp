@@ -13,6 +13,7 @@
 #include "box_support.h"
 #include "boxes/jbogus.h"
 #include "boxes/jpatchline.h"
+#include "patcher/patcher_writer.h"
 #include "kivo/inout.h"
 #include "tools/post_internal.h"
 
@@ -204,7 +205,7 @@ TEST_F(Cords, PlaceholderGrowsTheOutletsItsCordsNameAndWritesBackItsKeys) {
 
     // Saved, the cords come back in the order they were read.
     t_dictionary *saved = dictionary_new();
-    jpatcher_appendlines(patcher_, saved);
+    jpatcher_doappendlinestodictionary(patcher_, saved, 0);
     long n = 0;
     t_atom *lines = nullptr;
     ASSERT_EQ(dictionary_getatoms(saved, gensym("lines"), &n, &lines), 0);

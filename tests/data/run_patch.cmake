@@ -5,7 +5,8 @@
 #
 # runs "kivo --nogui name.kivopat" in DATA_DIR and compares its exit status
 # (0) and its standard output and standard error with expected/name.stdout
-# and expected/name.stderr (a missing file means no output). "<N>" in an
+# and expected/name.stderr (a missing file means no output). -DFILE=other
+# runs that file (message text, say) instead of name.kivopat. "<N>" in an
 # expected line stands for a whole number. The run gets a private home, so
 # the user's own preferences are neither read nor written.
 #
@@ -53,8 +54,11 @@ if(ROUNDTRIP)
   endforeach()
 endif()
 
+if(NOT FILE)
+  set(FILE ${CASE}.kivopat)
+endif()
 execute_process(
-  COMMAND ${env_cmd} ${KIVO} --nogui ${CASE}.kivopat
+  COMMAND ${env_cmd} ${KIVO} --nogui ${FILE}
   WORKING_DIRECTORY ${run_dir}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
   TIMEOUT 30)

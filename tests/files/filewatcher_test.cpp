@@ -11,6 +11,7 @@
 #include "platform/inotify.h"
 #include "search_fixture.h"
 #include "virtual_time.h"
+#include "folderwatch_settle.h"
 
 namespace {
 
@@ -42,22 +43,7 @@ Listener *listener_new() {
 
 class FileWatcherTest : public SearchFixture {
 protected:
-    // Waits (real time) until the inotify thread has handled the changes
-    // made since the last settle and then stays quiet for 100 ms, so that
-    // every clock restart is in before virtual time moves; a change that
-    // reaches no subscription gives up after 1.5 s.
-    void settle() {
-        using namespace std::chrono;
-        const auto give_up = steady_clock::now() + milliseconds(1500);
-        uint64_t last = kivo::platform::folderwatch_reads();
-        while (steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(milliseconds(100));
-            const uint64_t now = kivo::platform::folderwatch_reads();
-            if (now > seen_ && now == last) break;
-            last = now;
-        }
-        seen_ = kivo::platform::folderwatch_reads();
-    }
+    void settle() { kivo::test::folderwatch_settle(seen_); }
     // Reads handled when the last settle ended.
     uint64_t seen_ = kivo::platform::folderwatch_reads();
     void run_for(double ms) {
