@@ -244,9 +244,8 @@ void jpatcher_background(t_object *p) {
 
 void jpatcher_noclick(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
-    // `last_box` is borrowed: it counts only while it is still ours.
-    if (x && x->last_box && in_patcher(p, x->last_box) && linklist_objptr2index(x->boxes, x->last_box) >= 0)
-        jbox_set_ignoreclick(x->last_box, 1);
+    // `last_box` is borrowed; the patcher forgets it when the box is freed.
+    if (x && x->last_box) jbox_set_ignoreclick(x->last_box, 1);
 }
 
 long jpatcher_grabfocus(t_object *p, t_symbol *, long argc, t_atom *argv) {

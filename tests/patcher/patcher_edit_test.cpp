@@ -268,7 +268,7 @@ TEST_F(Edit, BackgroundLayerAndClickMessages) {
     EXPECT_FALSE(jbox_get_ignoreclick(at("a")));
     // A last box that has gone is left alone.
     object_free(at("c"));
-    px()->last_box = nullptr;
+    EXPECT_EQ(px()->last_box, nullptr);
     object_method(patcher_, S("noclick"));
 }
 
