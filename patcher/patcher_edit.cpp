@@ -150,12 +150,7 @@ long jpatcher_connectobj(t_object *p, t_object *src, long outlet, t_object *dst,
     if (color) {
         t_jrgba c;
         set_jrgba_from_boxcolor_index(color - 1, &c);
-        t_atom rgba[4];
-        atom_setfloat(rgba, c.red);
-        atom_setfloat(rgba + 1, c.green);
-        atom_setfloat(rgba + 2, c.blue);
-        atom_setfloat(rgba + 3, c.alpha);
-        object_attr_setvalueof(cord, KSYM("patchlinecolor"), 4, rgba);
+        object_attr_setcolor(cord, KSYM("patchlinecolor"), &c);
     }
     if (hidden) object_attr_setchar(cord, KSYM("hidden"), 1);
     return 0;
