@@ -343,7 +343,6 @@ protected:
 TEST_F(Replace, NewBoxTakesTheOldIdPlaceStackingAndCords) {
     t_dictionary *d = templ("");
     ASSERT_NE(d, nullptr);
-    t_object *old = at("obj-2");
     EXPECT_EQ(msg("replace", {O(d), Y("obj-2")}), 0);
     t_jbox *made = jbox_cast(at("obj-2"));
     ASSERT_NE(made, nullptr);
@@ -364,7 +363,6 @@ TEST_F(Replace, NewBoxTakesTheOldIdPlaceStackingAndCords) {
     EXPECT_EQ(received(), (std::vector<std::pair<std::string, long>>{{"obj-2", 4}}));
     // The template is left without the cords it carried for the paste.
     EXPECT_FALSE(dictionary_hasentry(d, S("lines")));
-    (void)old;
     object_free(d);
 }
 
