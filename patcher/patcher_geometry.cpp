@@ -767,22 +767,20 @@ t_kivo_err jpatcher_hittest(t_object *p, t_object *view, long *part, t_object **
     if (box) *box = nullptr;
     if (extra) *extra = 0;
     if (!px) return -1;
-    MarkLevel marks(p);
     std::vector<t_object *> set = all_boxes(px);
     std::vector<t_atom> av(set.size());
     for (size_t i = 0; i < set.size(); ++i) atom_setobj(&av[i], set[i]);
+    long n = static_cast<long>(av.size());
     t_atom zero;
     atom_setlong(&zero, 0);
+    jpatcher_queryattr(p, KSYM("hidden"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    jpatcher_queryattr(p, KSYM("ignoreclick"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    if (px->bglocked) jpatcher_queryattr(p, KSYM("background"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    av.resize(static_cast<size_t>(n));
+    // Each box that the point misses is dropped and the next nearest asked.
     for (;;) {
-        long n = static_cast<long>(av.size());
-        jpatcher_queryattr(p, KSYM("hidden"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        jpatcher_queryattr(p, KSYM("ignoreclick"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        jpatcher_excludemarkedboxes(p, &n, av.data());
-        if (px->bglocked)
-            jpatcher_queryattr(p, KSYM("background"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        av.resize(static_cast<size_t>(n));
         t_object *near = nullptr;
-        jpatcher_nearestbox(p, view, n, av.data(), &near, x, y);
+        jpatcher_nearestbox(p, view, static_cast<long>(av.size()), av.data(), &near, x, y);
         t_jbox *b = jbox_cast(near);
         if (!b) break;
         long result = 0, index = 0;
@@ -793,7 +791,7 @@ t_kivo_err jpatcher_hittest(t_object *p, t_object *view, long *part, t_object **
             if (extra) *extra = index;
             break;
         }
-        jpatcher_box_settemp(p, near, 1);
+        av.erase(std::find_if(av.begin(), av.end(), [&](const t_atom &a) { return atom_box(&a) == near; }));
     }
     return 0;
 }
