@@ -68,12 +68,21 @@ struct AttrFacts {
     std::vector<t_atom> def;
 };
 
-// Within a write: the facts by attribute object (a node map, so the
-// references handed out stay valid as it grows), and the depth of
-// begin/end.
+// A class's attributes in name order with their objects and, within a
+// write, their facts.
+struct ClassAttrs {
+    std::vector<t_symbol *> names;
+    std::vector<t_object *> attrs;
+    std::vector<const AttrFacts *> facts;
+};
+
+// What a write has learnt, all dropped when it ends: the facts by
+// attribute object (a node map, so the references handed out stay valid
+// as it grows) and each class's attributes by the class's table.
 struct WriteCache {
     long depth = 0;
     std::unordered_map<t_object *, AttrFacts> facts;
+    std::unordered_map<t_hashtab *, ClassAttrs> classes;
 };
 WriteCache g_cache;
 
@@ -175,20 +184,11 @@ std::vector<t_symbol *> names_of(t_hashtab *table) {
     return out;
 }
 
-// A class's attributes in name order with their objects and, within a
-// write, their facts.
-struct ClassAttrs {
-    std::vector<t_symbol *> names;
-    std::vector<t_object *> attrs;
-    std::vector<const AttrFacts *> facts;
-};
-std::unordered_map<t_hashtab *, ClassAttrs> g_class_attrs;
-
 const ClassAttrs &class_attrs(t_class *c, ClassAttrs &scratch) {
     t_hashtab *table = c ? c->attributes : nullptr;
     ClassAttrs *ca = &scratch;
     if (g_cache.depth && table) {
-        auto [it, fresh] = g_class_attrs.try_emplace(table);
+        auto [it, fresh] = g_cache.classes.try_emplace(table);
         if (!fresh) return it->second;
         ca = &it->second;
     }
@@ -246,7 +246,7 @@ void jbox_dictcache_begin(void) { ++g_cache.depth; }
 
 void jbox_dictcache_end(void) {
     if (g_cache.depth > 0 && --g_cache.depth == 0) {
-        g_class_attrs.clear();
+        g_cache.classes.clear();
         g_cache.facts.clear();
     }
 }
