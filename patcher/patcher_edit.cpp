@@ -63,18 +63,7 @@ bool connect_box(t_object *p, const t_atom *a, t_object **box) {
 }
 
 t_jpatchline *cord_matching(t_object *p, t_object *src, long outlet, t_object *dst, long inlet) {
-    t_jpatcher *x = jpatcher_cast(p);
-    t_jpatchline *found = nullptr;
-    if (!x) return nullptr;
-    jpatcher_each(x->lines, [&](t_object *o) {
-        t_jpatchline *l = jpatchline_cast(o);
-        if (l && l->box1 == src && l->box2 == dst && l->outletnum == outlet && l->inletnum == inlet) {
-            found = l;
-            return true;
-        }
-        return false;
-    });
-    return found;
+    return jpatchline_cast(jpatcher_findcord(p, src, outlet, dst, inlet));
 }
 
 // The cord named by the first four atoms (box, outlet, box, inlet).

@@ -1,8 +1,7 @@
 /*
- * Writing a patcher as data ("appendtodictionary") and the ordinary save
- * of a patcher into its file: the patcher dictionary is turned into JSON
- * text and written through a temporary file that replaces the old one only
- * once the whole text is down, so a failed save never costs a patch.
+ * Writing a patcher as data ("appendtodictionary"): its keys, boxes
+ * front-most first, cords, selections, dependencies and toolbar changes.
+ * Saving that data into a file is in patcher_saving.cpp.
  */
 #include <algorithm>
 #include <cstring>
