@@ -510,24 +510,8 @@ void add_message(t_class *c, const t_kivo_msgentry &e) {
     class_addmethod(c, e.fn, e.name, t[0], t[1], t[2], t[3], t[4], t[5], t[6], 0);
 }
 
-// The class's method table is published at registration; until then the
-// method objects live in its "methods" sticky table.
-t_object *building_method_object(t_class *c, t_symbol *s) {
-    auto *methods = static_cast<t_hashtab *>(class_extra_lookup(c, ps_methods));
-    t_object *mo = nullptr;
-    if (methods) hashtab_lookup(methods, s, &mo);
-    return mo;
-}
-
 void kivo_addmessages(t_class *c) {
-    t_object *mark = attribute_new("undocumented", gensym("long"), 0, nullptr, nullptr);
-    if (mark) {
-        t_atom one;
-        atom_setlong(&one, 1);
-        attr_set(reinterpret_cast<t_attr *>(mark), nullptr, 1, &one);
-        if (class_sticky(c, _sym(sticky_method), gensym("undocumented"), mark) != KIVO_ERR_NONE)
-            object_free(mark);
-    }
+    class_sticky_method_long(c, "undocumented", 1);
     long count = 0;
     const t_kivo_msgentry *table = kivo_msgtable(&count);
     for (long i = 0; i < count; ++i) {
@@ -535,7 +519,7 @@ void kivo_addmessages(t_class *c) {
             class_sticky_clear(c, _sym(sticky_method), gensym("undocumented"));
         add_message(c, table[i]);
         if (is_documented(table[i].name)) {
-            if (t_object *mo = building_method_object(c, gensym(table[i].name)))
+            if (t_object *mo = class_getmethod_object(c, gensym(table[i].name)))
                 object_attr_setlong(mo, gensym("undocumented"), 0);
         }
     }

@@ -9,9 +9,7 @@
  * arguments) are written in their unsubstituted form.
  */
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -70,59 +68,21 @@ struct AttrFacts {
     std::vector<t_atom> def;
 };
 
-// Facts by attribute object: open addressing on the pointer, since a
-// write asks for them tens of times per box.
-class FactsTable {
-public:
-    // The facts slot of attr and whether it was just made.
-    std::pair<AttrFacts *, bool> find_or_add(t_object *attr) {
-        if ((used_ + 1) * 2 > keys_.size()) grow();
-        size_t i = slot(attr, keys_.size());
-        while (keys_[i] && keys_[i] != attr) i = (i + 1) & (keys_.size() - 1);
-        if (keys_[i]) return {values_[index_[i]].get(), false};
-        keys_[i] = attr;
-        index_[i] = values_.size();
-        values_.push_back(std::make_unique<AttrFacts>());
-        ++used_;
-        return {values_.back().get(), true};
-    }
-    void clear() {
-        keys_.clear();
-        index_.clear();
-        values_.clear();
-        used_ = 0;
-    }
-
-private:
-    static size_t slot(t_object *p, size_t n) {
-        auto v = reinterpret_cast<uintptr_t>(p);
-        v ^= v >> 17;
-        v *= 0x9E3779B97F4A7C15ull;
-        return static_cast<size_t>(v >> 20) & (n - 1);
-    }
-    void grow() {
-        const size_t n = keys_.empty() ? 256 : keys_.size() * 2;
-        std::vector<t_object *> keys(n, nullptr);
-        std::vector<size_t> index(n, 0);
-        for (size_t i = 0; i < keys_.size(); ++i) {
-            if (!keys_[i]) continue;
-            size_t j = slot(keys_[i], n);
-            while (keys[j]) j = (j + 1) & (n - 1);
-            keys[j] = keys_[i];
-            index[j] = index_[i];
-        }
-        keys_.swap(keys);
-        index_.swap(index);
-    }
-    std::vector<t_object *> keys_;
-    std::vector<size_t> index_;
-    std::vector<std::unique_ptr<AttrFacts>> values_;
-    size_t used_ = 0;
+// A class's attributes in name order with their objects and, within a
+// write, their facts.
+struct ClassAttrs {
+    std::vector<t_symbol *> names;
+    std::vector<t_object *> attrs;
+    std::vector<const AttrFacts *> facts;
 };
 
+// What a write has learnt, all dropped when it ends: the facts by
+// attribute object (a node map, so the references handed out stay valid
+// as it grows) and each class's attributes by the class's table.
 struct WriteCache {
     long depth = 0;
-    FactsTable facts;
+    std::unordered_map<t_object *, AttrFacts> facts;
+    std::unordered_map<t_hashtab *, ClassAttrs> classes;
 };
 WriteCache g_cache;
 
@@ -153,9 +113,9 @@ const AttrFacts &facts_of(t_object *attr, AttrFacts &scratch) {
         read_facts(attr, scratch);
         return scratch;
     }
-    auto [facts, fresh] = g_cache.facts.find_or_add(attr);
-    if (fresh) read_facts(attr, *facts);
-    return *facts;
+    auto [it, fresh] = g_cache.facts.try_emplace(attr);
+    if (fresh) read_facts(attr, it->second);
+    return it->second;
 }
 
 bool same_atoms(const t_atom *a, long an, const t_atom *b, long bn) {
@@ -211,7 +171,7 @@ void append_attribute(t_object *x, t_symbol *name, Context &ctx, const char *onl
 
 // In name order: the table's own order follows where the symbols happen to
 // live in memory, and a box saved twice must come out the same.
-std::vector<t_symbol *> sorted_names(t_hashtab *table) {
+std::vector<t_symbol *> names_of(t_hashtab *table) {
     std::vector<t_symbol *> out;
     long n = 0;
     t_symbol **keys = nullptr;
@@ -224,26 +184,15 @@ std::vector<t_symbol *> sorted_names(t_hashtab *table) {
     return out;
 }
 
-std::vector<t_symbol *> names_of(t_hashtab *table) { return sorted_names(table); }
-
-// A class's attributes in name order with their objects and, within a
-// write, their facts.
-struct ClassAttrs {
-    std::vector<t_symbol *> names;
-    std::vector<t_object *> attrs;
-    std::vector<const AttrFacts *> facts;
-};
-std::unordered_map<t_hashtab *, ClassAttrs> g_class_attrs;
-
 const ClassAttrs &class_attrs(t_class *c, ClassAttrs &scratch) {
     t_hashtab *table = c ? c->attributes : nullptr;
     ClassAttrs *ca = &scratch;
     if (g_cache.depth && table) {
-        auto [it, fresh] = g_class_attrs.try_emplace(table);
+        auto [it, fresh] = g_cache.classes.try_emplace(table);
         if (!fresh) return it->second;
         ca = &it->second;
     }
-    ca->names = sorted_names(table);
+    ca->names = names_of(table);
     for (t_symbol *name : ca->names) {
         t_object *attr = nullptr;
         hashtab_lookup(table, name, &attr);
@@ -297,7 +246,7 @@ void jbox_dictcache_begin(void) { ++g_cache.depth; }
 
 void jbox_dictcache_end(void) {
     if (g_cache.depth > 0 && --g_cache.depth == 0) {
-        g_class_attrs.clear();
+        g_cache.classes.clear();
         g_cache.facts.clear();
     }
 }

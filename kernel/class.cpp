@@ -382,6 +382,18 @@ t_kivo_err class_sticky(t_class *c, t_symbol *stickyname, t_symbol *key, t_objec
     return hashtab_store(table, key, value);
 }
 
+t_kivo_err class_sticky_method_long(t_class *c, const char *attrname, long value) {
+    if (!c || !attrname) return KIVO_ERR_INVALID_PTR;
+    t_object *mark = attribute_new(attrname, _sym(long), 0, nullptr, nullptr);
+    if (!mark) return KIVO_ERR_OUT_OF_MEMORY;
+    t_atom a;
+    atom_setlong(&a, value);
+    attr_set(reinterpret_cast<t_attr *>(mark), nullptr, 1, &a);
+    const t_kivo_err err = class_sticky(c, _sym(sticky_method), gensym(attrname), mark);
+    if (err != KIVO_ERR_NONE) object_free(mark);
+    return err;
+}
+
 t_kivo_err class_sticky_clear(t_class *c, t_symbol *stickyname, t_symbol *key) {
     if (!c || !stickyname) return KIVO_ERR_INVALID_PTR;
     if (!key || key == ps_all) {
@@ -489,9 +501,12 @@ method class_method(t_class *c, t_symbol *s) {
 }
 
 t_object *class_getmethod_object(t_class *c, t_symbol *s) {
-    if (!c || !c->methods || !s) return nullptr;
+    if (!c || !s) return nullptr;
+    // The method table is published at registration; a class still being
+    // built keeps its method objects in its "methods" sticky table.
+    t_hashtab *methods = c->methods ? c->methods : sticky_table(c, ps_methods);
     t_object *mo = nullptr;
-    hashtab_lookup(c->methods, s, &mo);
+    if (methods) hashtab_lookup(methods, s, &mo);
     return mo;
 }
 

@@ -42,6 +42,10 @@ KIVO_INTERNAL extern short g_kivo_debug;
 
 /* Makes the process-wide name-space table; 0 or -1. */
 KIVO_INTERNAL t_kivo_err class_namespace_init(void);
+/* Every method added to the class from now on carries the long attribute
+   `attrname` with `value`, until class_sticky_clear(c, "sticky_method",
+   attrname). 0, or an error when the attribute cannot be made. */
+KIVO_INTERNAL t_kivo_err class_sticky_method_long(t_class *c, const char *attrname, long value);
 /* The class of "method_object", null before obex_init. */
 KIVO_INTERNAL t_class *method_object_class(void);
 

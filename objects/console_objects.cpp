@@ -306,13 +306,7 @@ void key_initclass_of(KeyClass &k, method maker) {
     t_class *c = class_new(k.name, maker, as_method(key_free), sizeof(t_key), nullptr, 0);
     if (!c) return;
     // "(keyboard)" is listed in the documentation of the class.
-    t_object *mark = attribute_new("documentable", sym("long"), 0, nullptr, nullptr);
-    if (mark) {
-        t_atom one;
-        atom_setlong(&one, 1);
-        attr_set(reinterpret_cast<t_attr *>(mark), nullptr, 1, &one);
-        if (class_sticky(c, sym("sticky_method"), sym("documentable"), mark) != KIVO_ERR_NONE) object_free(mark);
-    }
+    class_sticky_method_long(c, "documentable", 1);
     class_addmethod(c, as_method(key_keyboard), "(keyboard)", AT_CANT, 0);
     class_sticky_clear(c, sym("sticky_method"), sym("documentable"));
     class_addmethod(c, as_method(key_assist), "assist", AT_CANT, 0);

@@ -14,6 +14,7 @@
 #include "kivo/dispatch.h"
 #include "kivo/jaccess.h"
 #include "kivo/jbox.h"
+#include "kivo/jpatcher.h"
 #include "kivo/object.h"
 #include "kivo/sysmem.h"
 #include "patcher/patcher_internal.h"
@@ -35,23 +36,9 @@ t_kivo_err get_pair(t_object *o, t_symbol *attr, double *a, double *b) {
     return 0;
 }
 
-t_kivo_err set_colour(t_object *o, t_symbol *attr, t_jrgba *c) {
-    if (!o || !c) return -1;
-    double v[4] = {c->red, c->green, c->blue, c->alpha};
-    return jpatcher_attr_setdoubles(o, attr, 4, v);
-}
-
-t_kivo_err get_colour(t_object *o, t_symbol *attr, t_jrgba *c) {
-    if (!c) return -1;
-    double v[4];
-    t_kivo_err err = jpatcher_attr_getdoubles(o, attr, 4, v);
-    if (err) return err;
-    *c = t_jrgba{v[0], v[1], v[2], v[3]};
-    return 0;
-}
-
-bool presentation_view(t_object *view) {
-    return view && object_attr_getchar(view, KSYM("presentation")) != 0;
+// The rectangle a view shows a box in; a null view shows "patching_rect".
+t_symbol *rectname_for_view(t_object *view) {
+    return patcherview_get_presentation(view) ? KSYM("presentation_rect") : KSYM("patching_rect");
 }
 
 // The atoms of a dictionary entry (borrowed), or an error.
@@ -69,9 +56,9 @@ long g_kivo_autocompletion = 1;
 // ---- points, sizes and rectangles as attributes
 
 t_kivo_err object_attr_set_xywh(t_object *o, t_symbol *attr, double x, double y, double w, double h) {
-    if (!o || !attr) return -1;
-    double v[4] = {x, y, w, h};
-    return jpatcher_attr_setdoubles(o, attr, 4, v);
+    if (!attr) return -1;
+    t_rect r{x, y, w, h};
+    return object_attr_set_rect(o, attr, &r);
 }
 t_kivo_err object_attr_getpt(t_object *o, t_symbol *attr, t_pt *pt) {
     return pt ? get_pair(o, attr, &pt->x, &pt->y) : -1;
@@ -93,14 +80,12 @@ t_kivo_err object_attr_setsize(t_object *o, t_symbol *attr, t_size *size) {
 // ---- boxes seen by a view
 
 t_kivo_err jbox_get_rect_for_view(t_object *box, t_object *view, t_rect *pr) {
-    return jbox_get_rect_for_sym(box, presentation_view(view) ? KSYM("presentation_rect") : KSYM("patching_rect"),
-                                 pr);
+    return jbox_get_rect_for_sym(box, rectname_for_view(view), pr);
 }
 
 t_kivo_err jbox_set_rect_for_view(t_object *box, t_object *view, t_rect *pr) {
     if (!view) return -1;
-    return jbox_set_rect_for_sym(box, presentation_view(view) ? KSYM("presentation_rect") : KSYM("patching_rect"),
-                                 pr);
+    return jbox_set_rect_for_sym(box, rectname_for_view(view), pr);
 }
 
 long jbox_get_understanding(t_object *box, t_symbol *msg) {
@@ -143,8 +128,8 @@ char jpatchline_get_hidden(t_object *l) { return get_char(l, "hidden"); }
 t_kivo_err jpatchline_set_hidden(t_object *l, char c) { return set_char(l, "hidden", c); }
 // A cord keeps its colour in "patchlinecolor" (it has no "color"
 // attribute), so that is what the cord's colour accessors reach.
-t_kivo_err jpatchline_get_color(t_object *l, t_jrgba *c) { return get_colour(l, KSYM("patchlinecolor"), c); }
-t_kivo_err jpatchline_set_color(t_object *l, t_jrgba *c) { return set_colour(l, KSYM("patchlinecolor"), c); }
+t_kivo_err jpatchline_get_color(t_object *l, t_jrgba *c) { return object_attr_getcolor(l, KSYM("patchlinecolor"), c); }
+t_kivo_err jpatchline_set_color(t_object *l, t_jrgba *c) { return object_attr_setcolor(l, KSYM("patchlinecolor"), c); }
 t_object *jpatchline_get_box1(t_object *l) { return get_obj(l, "box1"); }
 long jpatchline_get_outletnum(t_object *l) { return l ? (long)object_attr_getlong(l, KSYM("outletnum")) : 0; }
 t_object *jpatchline_get_box2(t_object *l) { return get_obj(l, "box2"); }
@@ -206,10 +191,10 @@ t_object *patcherview_get_topview(t_object *pv) { return get_obj(pv, "topview");
 // ---- box text fields
 
 t_object *textfield_get_owner(t_object *tf) { return get_obj(tf, "owner"); }
-t_kivo_err textfield_get_textcolor(t_object *tf, t_jrgba *c) { return get_colour(tf, KSYM("textcolor"), c); }
-t_kivo_err textfield_set_textcolor(t_object *tf, t_jrgba *c) { return set_colour(tf, KSYM("textcolor"), c); }
-t_kivo_err textfield_get_bgcolor(t_object *tf, t_jrgba *c) { return get_colour(tf, KSYM("bgcolor"), c); }
-t_kivo_err textfield_set_bgcolor(t_object *tf, t_jrgba *c) { return set_colour(tf, KSYM("bgcolor"), c); }
+t_kivo_err textfield_get_textcolor(t_object *tf, t_jrgba *c) { return object_attr_getcolor(tf, KSYM("textcolor"), c); }
+t_kivo_err textfield_set_textcolor(t_object *tf, t_jrgba *c) { return object_attr_setcolor(tf, KSYM("textcolor"), c); }
+t_kivo_err textfield_get_bgcolor(t_object *tf, t_jrgba *c) { return object_attr_getcolor(tf, KSYM("bgcolor"), c); }
+t_kivo_err textfield_set_bgcolor(t_object *tf, t_jrgba *c) { return object_attr_setcolor(tf, KSYM("bgcolor"), c); }
 
 t_kivo_err textfield_get_textmargins(t_object *tf, double *left, double *top, double *right, double *bottom) {
     double v[4];

@@ -177,22 +177,13 @@ t_kivo_err noedit_get(t_object *x, t_object *, long *ac, t_atom **av) {
     t_jpatcher *p = P(x);
     return ret_long(ac, av, (p->noedit || (p->abstraction && !p->editedabstraction)) ? 1 : 0);
 }
-void set_noedit_below(t_jpatcher *p) {
-    p->noedit = 1;
-    for_each_object(p->boxes, [](t_object *b) {
-        t_object *held = jbox_get_object(b);
-        t_object *sub = nullptr;
-        if (held && held != b) {
-            if (t_jpatcher *s = jpatcher_cast(held)) sub = &s->ob;
-            else if (object_getmethod(held, KSYM("subpatcher")))
-                sub = static_cast<t_object *>(object_method(held, KSYM("subpatcher"), 0, nullptr));
-        }
-        if (t_jpatcher *s = jpatcher_cast(sub)) set_noedit_below(s);
-    });
+long set_noedit(t_object *patcher, void *) {
+    if (t_jpatcher *p = jpatcher_cast(patcher)) p->noedit = 1;
+    return 0;
 }
 t_kivo_err noedit_set(t_object *x, t_object *, long ac, t_atom *av) {
     if (!first_nonzero(ac, av)) return -1; // "allowedit" lifts it, not this
-    set_noedit_below(P(x));
+    jpatcher_traverse(x, set_noedit, nullptr, nullptr);
     return 0;
 }
 t_kivo_err bglocked_set(t_object *x, t_object *, long ac, t_atom *av) {

@@ -63,18 +63,7 @@ bool connect_box(t_object *p, const t_atom *a, t_object **box) {
 }
 
 t_jpatchline *cord_matching(t_object *p, t_object *src, long outlet, t_object *dst, long inlet) {
-    t_jpatcher *x = jpatcher_cast(p);
-    t_jpatchline *found = nullptr;
-    if (!x) return nullptr;
-    jpatcher_each(x->lines, [&](t_object *o) {
-        t_jpatchline *l = jpatchline_cast(o);
-        if (l && l->box1 == src && l->box2 == dst && l->outletnum == outlet && l->inletnum == inlet) {
-            found = l;
-            return true;
-        }
-        return false;
-    });
-    return found;
+    return jpatchline_cast(jpatcher_findcord(p, src, outlet, dst, inlet));
 }
 
 // The cord named by the first four atoms (box, outlet, box, inlet).
@@ -150,12 +139,7 @@ long jpatcher_connectobj(t_object *p, t_object *src, long outlet, t_object *dst,
     if (color) {
         t_jrgba c;
         set_jrgba_from_boxcolor_index(color - 1, &c);
-        t_atom rgba[4];
-        atom_setfloat(rgba, c.red);
-        atom_setfloat(rgba + 1, c.green);
-        atom_setfloat(rgba + 2, c.blue);
-        atom_setfloat(rgba + 3, c.alpha);
-        object_attr_setvalueof(cord, KSYM("patchlinecolor"), 4, rgba);
+        object_attr_setcolor(cord, KSYM("patchlinecolor"), &c);
     }
     if (hidden) object_attr_setchar(cord, KSYM("hidden"), 1);
     return 0;
@@ -244,9 +228,8 @@ void jpatcher_background(t_object *p) {
 
 void jpatcher_noclick(t_object *p) {
     t_jpatcher *x = jpatcher_cast(p);
-    // `last_box` is borrowed: it counts only while it is still ours.
-    if (x && x->last_box && in_patcher(p, x->last_box) && linklist_objptr2index(x->boxes, x->last_box) >= 0)
-        jbox_set_ignoreclick(x->last_box, 1);
+    // `last_box` is borrowed; the patcher forgets it when the box is freed.
+    if (x && x->last_box) jbox_set_ignoreclick(x->last_box, 1);
 }
 
 long jpatcher_grabfocus(t_object *p, t_symbol *, long argc, t_atom *argv) {

@@ -27,6 +27,7 @@
 #include "kernel/obex_internal.h"
 #include "kivo/attr.h"
 #include "kivo/dispatch.h"
+#include "kivo/jaccess.h"
 #include "kivo/jpatcher_geometry.h"
 #include "kivo/linklist.h"
 #include "kivo/post.h"
@@ -42,12 +43,8 @@ using kivo::obex::as_method;
 t_symbol *s_patching() { return KSYM("patching_rect"); }
 t_symbol *s_presentation() { return KSYM("presentation_rect"); }
 
-bool presentation_view(t_object *view) {
-    return view && object_attr_getchar(view, KSYM("presentation")) != 0;
-}
-
 t_symbol *rectname_for_view(t_object *view) {
-    return presentation_view(view) ? s_presentation() : s_patching();
+    return patcherview_get_presentation(view) ? s_presentation() : s_patching();
 }
 
 // The box's rectangle of that name, read from its record.
@@ -285,19 +282,15 @@ t_kivo_err nearest_io(t_object *p, t_object *view, t_object *fixed, long fixedin
     return 0;
 }
 
-long sort_by(t_symbol *rectname, bool xaxis, bool ascending, void *a, void *b) {
-    t_symbol *which = rectname == s_patching() ? s_patching() : s_presentation();
-    t_rect ra{}, rb{};
-    box_rect(static_cast<t_object *>(a), which, &ra);
-    box_rect(static_cast<t_object *>(b), which, &rb);
-    const double va = xaxis ? ra.x : ra.y, vb = xaxis ? rb.x : rb.y;
-    return ascending ? va <= vb : va > vb;
-}
-
 // The comparisons of the position sorts, by rectangle and direction.
 template <bool XAxis, bool Ascending, bool Patching>
 long cmp_pos(void *a, void *b) {
-    return sort_by(Patching ? s_patching() : s_presentation(), XAxis, Ascending, a, b);
+    t_symbol *which = Patching ? s_patching() : s_presentation();
+    t_rect ra{}, rb{};
+    box_rect(static_cast<t_object *>(a), which, &ra);
+    box_rect(static_cast<t_object *>(b), which, &rb);
+    const double va = XAxis ? ra.x : ra.y, vb = XAxis ? rb.x : rb.y;
+    return Ascending ? va <= vb : va > vb;
 }
 
 using t_cmp = long (*)(void *, void *);
@@ -767,22 +760,20 @@ t_kivo_err jpatcher_hittest(t_object *p, t_object *view, long *part, t_object **
     if (box) *box = nullptr;
     if (extra) *extra = 0;
     if (!px) return -1;
-    MarkLevel marks(p);
     std::vector<t_object *> set = all_boxes(px);
     std::vector<t_atom> av(set.size());
     for (size_t i = 0; i < set.size(); ++i) atom_setobj(&av[i], set[i]);
+    long n = static_cast<long>(av.size());
     t_atom zero;
     atom_setlong(&zero, 0);
+    jpatcher_queryattr(p, KSYM("hidden"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    jpatcher_queryattr(p, KSYM("ignoreclick"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    if (px->bglocked) jpatcher_queryattr(p, KSYM("background"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
+    av.resize(static_cast<size_t>(n));
+    // Each box that the point misses is dropped and the next nearest asked.
     for (;;) {
-        long n = static_cast<long>(av.size());
-        jpatcher_queryattr(p, KSYM("hidden"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        jpatcher_queryattr(p, KSYM("ignoreclick"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        jpatcher_excludemarkedboxes(p, &n, av.data());
-        if (px->bglocked)
-            jpatcher_queryattr(p, KSYM("background"), JPATCHER_ATTR_EQUAL, 0, 1, &zero, &n, av.data());
-        av.resize(static_cast<size_t>(n));
         t_object *near = nullptr;
-        jpatcher_nearestbox(p, view, n, av.data(), &near, x, y);
+        jpatcher_nearestbox(p, view, static_cast<long>(av.size()), av.data(), &near, x, y);
         t_jbox *b = jbox_cast(near);
         if (!b) break;
         long result = 0, index = 0;
@@ -793,7 +784,7 @@ t_kivo_err jpatcher_hittest(t_object *p, t_object *view, long *part, t_object **
             if (extra) *extra = index;
             break;
         }
-        jpatcher_box_settemp(p, near, 1);
+        av.erase(std::find_if(av.begin(), av.end(), [&](const t_atom &a) { return atom_box(&a) == near; }));
     }
     return 0;
 }
@@ -817,7 +808,7 @@ t_kivo_err jpatcher_boxspan(t_object *p, t_object *view, long count, t_atom *box
         add(b);
     }
     if (left > right) left = top = right = bottom = 0;
-    if (!presentation_view(view)) {
+    if (!patcherview_get_presentation(view)) {
         std::unordered_set<t_object *> in(set.begin(), set.end());
         const bool locked = view && object_attr_getchar(view, KSYM("locked")) != 0;
         jpatcher_each(px->lines, [&](t_object *cord) {
@@ -1016,20 +1007,7 @@ t_kivo_err jpatcher_sortboxes_byypos_sym(t_object *p, t_symbol *rectname, long a
 }
 
 t_kivo_err jpatcher_sortlines(t_object *p, long count, t_atom *cords) {
-    if (!jpatcher_cast(p) || (count > 0 && !cords)) return -1;
-    if (count < 2) return 0;
-    t_linklist *list = linklist_new();
-    if (!list) return 0; // nothing sorted, nothing lost
-    linklist_flags(list, LINKLIST_FLAG_NOFREE);
-    for (long i = 0; i < count; ++i) linklist_append(list, atom_getobj(cords + i));
-    linklist_sort(list, cmp_cords);
-    long i = 0;
-    jpatcher_each(list, [&](t_object *c) {
-        if (i < count) atom_setobj(cords + i++, c);
-        return false;
-    });
-    object_free(list);
-    return 0;
+    return jpatcher_sortboxes(p, count, cords, cmp_cords);
 }
 
 long jpatcher_string_cmpfn(void *a, void *b) {

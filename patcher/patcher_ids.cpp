@@ -32,21 +32,22 @@ t_dictionary *new_moniker() {
     return dictionary_new();
 }
 
-t_object *cord_between(t_jpatcher *x, t_object *b1, long outlet, t_object *b2, long inlet) {
+} // namespace
+
+extern "C" {
+
+t_object *jpatcher_findcord(t_object *p, t_object *b1, long outlet, t_object *b2, long inlet) {
+    t_jpatcher *x = jpatcher_cast(p);
     t_object *found = nullptr;
+    if (!x) return nullptr;
     jpatcher_each(x->lines, [&](t_object *o) {
         auto *c = reinterpret_cast<t_jpatchline_head *>(o);
-        if (c->pl_box1 == b1 && c->pl_box2 == b2 && c->pl_outletnum == outlet &&
-            c->pl_inletnum == inlet)
+        if (c->pl_box1 == b1 && c->pl_box2 == b2 && c->pl_outletnum == outlet && c->pl_inletnum == inlet)
             found = o;
         return found != nullptr;
     });
     return found;
 }
-
-} // namespace
-
-extern "C" {
 
 t_jbox_head *jbox_head(t_object *box) {
     return reinterpret_cast<t_jbox_head *>(box);
@@ -182,7 +183,7 @@ t_object *jpatcher_objectformoniker(t_object *p, t_object *obj) {
         t_atom_long out = 0, in = 0;
         dictionary_getlong(d, KSYM("outletnum"), &out);
         dictionary_getlong(d, KSYM("inletnum"), &in);
-        return cord_between(x, b1, static_cast<long>(out), b2, static_cast<long>(in));
+        return jpatcher_findcord(&x->ob, b1, static_cast<long>(out), b2, static_cast<long>(in));
     }
     if (type == KSYM("jpatcher")) {
         t_symbol *id = nullptr;

@@ -57,6 +57,8 @@ KIVO_INTERNAL long jpatcher_findboxfromid(t_object *box, t_symbol *id);
 KIVO_INTERNAL t_object *jpatcher_getjboxfromobj(t_object *p, t_object *obj);
 KIVO_INTERNAL t_dictionary *jpatcher_monikerforobject(t_object *p, t_object *obj);
 KIVO_INTERNAL t_object *jpatcher_objectformoniker(t_object *p, t_object *obj);
+/* The patcher's cord from (b1, outlet) to (b2, inlet), or null. */
+KIVO_INTERNAL t_object *jpatcher_findcord(t_object *p, t_object *b1, long outlet, t_object *b2, long inlet);
 KIVO_INTERNAL t_object *jpatcher_boxfromatom(t_object *p, const t_atom *a);
 KIVO_INTERNAL long jpatcher_comparemonikers(t_object *a, t_object *b);
 KIVO_INTERNAL long jpatcher_compareboxatoms(const t_atom *a, const t_atom *b);

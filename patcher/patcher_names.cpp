@@ -241,11 +241,11 @@ t_object *jpatcher_resolveobj(t_object *p, t_symbol *path, t_symbol **attrname) 
 }
 
 t_object *jpatcher_resolvepatcher(t_object *p, t_symbol *path) {
-    t_object *sub = nullptr;
-    if (jpatcher_getnamedbox_ex(p, path, &sub) && sub) return sub;
     t_object *owner = nullptr;
     t_object *box = jpatcher_resolvebox_ex(p, path, nullptr, &owner);
     if (!box) return owner;
+    // A last part with an instance suffix leaves the instance as the owner.
+    if (owner != jbox_get_patcher(box)) return owner;
     return jpatcher_subpatcherfrombox_withindex(box, 0);
 }
 

@@ -90,7 +90,10 @@ void doboxnotify(void *target, t_symbol *, short argc, t_atom *argv) {
     auto *box = static_cast<t_object *>(atom_getobj(argv + 1));
     if (!box) return;
     t_jbox_head *h = jbox_head(box);
-    if (what == KSYM("free")) jpatcher_removenewobject(p, box);
+    if (what == KSYM("free")) {
+        jpatcher_removenewobject(p, box);
+        if (x->last_box == box) x->last_box = nullptr;
+    }
     if (what == KSYM("free") || what == KSYM("varname_unset")) {
         t_symbol *name = h->b_varname;
         if (name && name->name[0]) {

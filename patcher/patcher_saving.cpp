@@ -209,6 +209,7 @@ void opentoppatcher_msg(t_jpatcher *x) {
 // ---- the ordinary save
 
 // The patcher written as JSON text into h; false when nothing was made.
+// The writer's own output is handed over, not copied.
 bool patcher_text(t_object *p, t_handle *h) {
     t_dictionary *outer = dictionary_new();
     t_jsonwriter *w = outer ? jsonwriter_new() : nullptr;
@@ -217,15 +218,10 @@ bool patcher_text(t_object *p, t_handle *h) {
         jsonwriter_writedictionary(w, outer);
         t_handle text = nullptr;
         jsonwriter_getoutput(w, &text);
-        // The writer keeps its output; the save gets its own copy.
-        const char *s = text && *text ? *text : nullptr;
-        if (s && *s) {
-            const t_ptr_size n = std::strlen(s);
-            *h = sysmem_newhandle(static_cast<long>(n + 1));
-            if (*h) {
-                std::memcpy(**h, s, n + 1);
-                ok = true;
-            }
+        if (text && *text && **text) {
+            jsonwriter_detachoutput(w, 1);
+            *h = text;
+            ok = true;
         }
     }
     if (w) object_free(w);

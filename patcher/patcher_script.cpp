@@ -175,15 +175,11 @@ void script_newdefault(const Script &s) {
                       atom_getfloat(s.argv + 2));
         text += head;
     }
-    // The closing quote and the terminator always fit.
-    const std::size_t room = kCreationTextMax - 2;
-    if (text.size() + 8 <= room) {
-        text += " @text \"";
-        append_quoted(text, text_of(s.argc - rest, s.argv + rest), room);
-        text += '"';
-    } else if (text.size() > kCreationTextMax - 1) {
-        text.resize(kCreationTextMax - 1);
-    }
+    // The head, cut to the buffer above, leaves room for " @text \"", and
+    // the closing quote and the terminator always fit.
+    text += " @text \"";
+    append_quoted(text, text_of(s.argc - rest, s.argv + rest), kCreationTextMax - 2);
+    text += '"';
     newobject_sprintf(s.p, "%s", text.c_str());
 }
 
@@ -243,15 +239,11 @@ void script_connect(const Script &s, bool with_colour) {
                  sym_at(s, 2)->name, inlet);
         return;
     }
-    t_atom av[5];
-    atom_setobj(av, from);
-    atom_setlong(av + 1, outlet);
-    atom_setobj(av + 2, to);
-    atom_setlong(av + 3, inlet);
-    long ac = 4;
-    if (with_colour) atom_setlong(av + ac++, long_at(s, 4));
-    else if (s.hidden) atom_setlong(av + ac++, -1);
-    if (jpatcher_connect(s.p, KSYM("connect"), ac, av) == 0) notify_outlet(from, outlet);
+    // A negative colour hides the cord, as the patcher's "connect" has it.
+    const long colour = with_colour ? long_at(s, 4) : 0;
+    const bool hidden = with_colour ? colour < 0 : s.hidden || s.x->hidden_creation;
+    if (jpatcher_connectobj(s.p, from, outlet, to, inlet, hidden ? 0 : colour, hidden ? 1 : 0) == 0)
+        notify_outlet(from, outlet);
 }
 
 void script_disconnect(const Script &s) {

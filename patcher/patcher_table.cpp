@@ -48,15 +48,6 @@ void allowmod_msg(t_jpatcher *x) {
     }
 }
 
-// The method object of a class still being built (its methods are reached
-// through the class only once it is registered).
-t_object *building_method_object(t_class *c, t_symbol *s) {
-    auto *methods = static_cast<t_hashtab *>(class_extra_lookup(c, KSYM("methods")));
-    t_object *mo = nullptr;
-    if (methods) hashtab_lookup(methods, s, &mo);
-    return mo;
-}
-
 } // namespace
 
 extern "C" {
@@ -72,20 +63,12 @@ void jpatcher_table_addmethods(t_class *c) {
     class_addmethod(c, as_method(jpatcher_assist), "assist", AT_CANT, 0);
 }
 
-void jpatcher_table_mark_begin(t_class *c) {
-    if (!c) return;
-    t_object *mark = attribute_new("undocumented", KSYM("long"), 0, nullptr, nullptr);
-    if (!mark) return;
-    t_atom one;
-    atom_setlong(&one, 1);
-    attr_set(reinterpret_cast<t_attr *>(mark), nullptr, 1, &one);
-    if (class_sticky(c, KSYM("sticky_method"), KSYM("undocumented"), mark) != KIVO_ERR_NONE) object_free(mark);
-}
+void jpatcher_table_mark_begin(t_class *c) { class_sticky_method_long(c, "undocumented", 1); }
 
 void jpatcher_table_mark_end(t_class *c) {
     if (!c) return;
     class_sticky_clear(c, KSYM("sticky_method"), KSYM("undocumented"));
-    t_object *edit = building_method_object(c, KSYM("editobject"));
+    t_object *edit = class_getmethod_object(c, KSYM("editobject"));
     if (!edit) return;
     if (!object_attr_get(edit, KSYM("label"))) {
         t_object *a = attribute_new("label", KSYM("symbol"), 0, nullptr, nullptr);

@@ -1,8 +1,7 @@
 /*
- * Writing a patcher as data ("appendtodictionary") and the ordinary save
- * of a patcher into its file: the patcher dictionary is turned into JSON
- * text and written through a temporary file that replaces the old one only
- * once the whole text is down, so a failed save never costs a patch.
+ * Writing a patcher as data ("appendtodictionary"): its keys, boxes
+ * front-most first, cords, selections, dependencies and toolbar changes.
+ * Saving that data into a file is in patcher_saving.cpp.
  */
 #include <algorithm>
 #include <cstring>
@@ -37,10 +36,7 @@ namespace {
 // through their boxes) see that it is not them.
 t_object *s_jpatcher_saving = nullptr;
 
-template <typename F>
-method M(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
+using kivo::obex::as_method;
 
 t_dictionary *unlocked_dictionary() {
     t_dictionary *d = dictionary_new();
@@ -103,7 +99,6 @@ void append_boxes(t_jpatcher *x, t_dictionary *d, bool marked) {
     dictionary_appendatoms(d, KSYM("boxes"), static_cast<long>(items.size()), items.data());
 }
 
-// One {"patchline": ...} dictionary for the cord, or null.
 // The classes loaded from files that the patcher and its subpatchers use,
 // each once, in the order met: the externals a copy of the patch needs.
 struct ExternalClasses {
@@ -421,13 +416,13 @@ long jpatcher_appendtodictionary(t_object *p, t_dictionary *d) {
 }
 
 void jpatcher_writer_addmethods(t_class *c) {
-    class_addmethod(c, M(jpatcher_appendtodictionary), "appendtodictionary", AT_CANT, 0);
-    class_addmethod(c, M(extension_msg), "extension", AT_CANT, 0);
-    class_addmethod(c, M(pastefrompatcher_msg), "pastefrompatcher", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_defineattributes), "defineattributes", AT_CANT, 0);
-    class_addmethod(c, M(jpatcher_saveattributes), "saveattributes", AT_CANT, 0);
-    class_addtransform(c, M(jpatcher_transform_tobpatcher), "transform_tobpatcher", nullptr, "Patcher to Bpatcher",
-                       nullptr);
+    class_addmethod(c, as_method(jpatcher_appendtodictionary), "appendtodictionary", AT_CANT, 0);
+    class_addmethod(c, as_method(extension_msg), "extension", AT_CANT, 0);
+    class_addmethod(c, as_method(pastefrompatcher_msg), "pastefrompatcher", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_defineattributes), "defineattributes", AT_CANT, 0);
+    class_addmethod(c, as_method(jpatcher_saveattributes), "saveattributes", AT_CANT, 0);
+    class_addtransform(c, as_method(jpatcher_transform_tobpatcher), "transform_tobpatcher", nullptr,
+                       "Patcher to Bpatcher", nullptr);
 }
 
 } // extern "C"

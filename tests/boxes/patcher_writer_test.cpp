@@ -9,6 +9,7 @@
 
 #include "box_support.h"
 #include "boxes/jbox_internal.h"
+#include "kivo/attr_conv.h"
 #include "patcher/jpatcher.h"
 #include "patcher/patcher_writer.h"
 
@@ -160,6 +161,26 @@ TEST_F(PatcherWriter, SubpatcherIsWrittenInsideItsBoxWithoutTheDependencyList) {
     ASSERT_NE(inner, nullptr);
     EXPECT_TRUE(has(inner, "boxes"));
     EXPECT_TRUE(has(inner, "lines"));
+}
+
+// What a write learns of an attribute (its default here) holds for that
+// write only: the next write sees the attribute as it is then.
+TEST_F(PatcherWriter, AChangedAttributeDefaultIsSeenByTheNextWrite) {
+    t_jbox *b = make(R"({"id":"obj-a"})");
+    ASSERT_NE(b, nullptr);
+    t_class *c = object_class(&b->b_ob);
+    auto box_of = [&](t_dictionary *pd) {
+        long ac = 0;
+        t_atom *av = nullptr;
+        EXPECT_EQ(dictionary_getatoms(pd, S("boxes"), &ac, &av), 0);
+        return ac == 1 ? sub(reinterpret_cast<t_dictionary *>(atom_getobj(av)), "box") : nullptr;
+    };
+    EXPECT_FALSE(has(box_of(write(patcher_)), "hidden"));
+    ASSERT_EQ(class_attr_addattr_parse(c, "hidden", "default", S("char"), 0, "1"), KIVO_ERR_NONE);
+    const bool written = has(box_of(write(patcher_)), "hidden");
+    class_attr_addattr_parse(c, "hidden", "default", S("char"), 0, "0");
+    EXPECT_TRUE(written);
+    EXPECT_FALSE(has(box_of(write(patcher_)), "hidden"));
 }
 
 } // namespace

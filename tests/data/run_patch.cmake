@@ -22,9 +22,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/../support/headless_run.cmake)
 
 kivo_private_home(kivo-patch-home home_root)
 
-set(env_cmd ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
-  HOME=${home_root}/home XDG_CONFIG_HOME=${home_root}/config XDG_DATA_HOME=${home_root}/data
-  XDG_CACHE_HOME=${home_root}/cache TMPDIR=${home_root}/tmp)
+kivo_headless_env(${home_root} env_cmd)
 set(failures "")
 set(run_dir ${DATA_DIR})
 

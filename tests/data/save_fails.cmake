@@ -14,16 +14,14 @@ cmake_policy(SET CMP0054 NEW)
 
 kivo_private_home(kivo-save-home home_root work)
 set(work "${home_root}/work")
+kivo_headless_env(${home_root} env_cmd)
 file(COPY ${DATA_DIR}/print.kivopat DESTINATION "${work}")
 set(failures "")
 
 function(save_must_fail target folder)
   file(GLOB before RELATIVE "${folder}" "${folder}/*")
   execute_process(
-    COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
-      HOME=${home_root}/home XDG_CONFIG_HOME=${home_root}/config XDG_DATA_HOME=${home_root}/data
-      XDG_CACHE_HOME=${home_root}/cache TMPDIR=${home_root}/tmp
-      ${KIVO} --nogui --saveas ${target} print.kivopat
+    COMMAND ${env_cmd} ${KIVO} --nogui --saveas ${target} print.kivopat
     WORKING_DIRECTORY ${work}
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
     TIMEOUT 30)

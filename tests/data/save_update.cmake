@@ -14,16 +14,14 @@ include(${CMAKE_CURRENT_LIST_DIR}/../support/headless_run.cmake)
 
 kivo_private_home(kivo-save-update-home home_root work)
 set(work "${home_root}/work")
+kivo_headless_env(${home_root} env_cmd)
 foreach(f saveupdate.txt saveupdate_host.kivopat saveupdate_child.kivopat)
   file(COPY ${DATA_DIR}/${f} DESTINATION "${work}")
 endforeach()
 set(failures "")
 
 execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
-    HOME=${home_root}/home XDG_CONFIG_HOME=${home_root}/config XDG_DATA_HOME=${home_root}/data
-    XDG_CACHE_HOME=${home_root}/cache TMPDIR=${home_root}/tmp
-    ${KIVO} --nogui saveupdate.txt
+  COMMAND ${env_cmd} ${KIVO} --nogui saveupdate.txt
   WORKING_DIRECTORY ${work}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
   TIMEOUT 30)

@@ -268,7 +268,7 @@ TEST_F(Edit, BackgroundLayerAndClickMessages) {
     EXPECT_FALSE(jbox_get_ignoreclick(at("a")));
     // A last box that has gone is left alone.
     object_free(at("c"));
-    px()->last_box = nullptr;
+    EXPECT_EQ(px()->last_box, nullptr);
     object_method(patcher_, S("noclick"));
 }
 
@@ -343,7 +343,6 @@ protected:
 TEST_F(Replace, NewBoxTakesTheOldIdPlaceStackingAndCords) {
     t_dictionary *d = templ("");
     ASSERT_NE(d, nullptr);
-    t_object *old = at("obj-2");
     EXPECT_EQ(msg("replace", {O(d), Y("obj-2")}), 0);
     t_jbox *made = jbox_cast(at("obj-2"));
     ASSERT_NE(made, nullptr);
@@ -364,7 +363,6 @@ TEST_F(Replace, NewBoxTakesTheOldIdPlaceStackingAndCords) {
     EXPECT_EQ(received(), (std::vector<std::pair<std::string, long>>{{"obj-2", 4}}));
     // The template is left without the cords it carried for the paste.
     EXPECT_FALSE(dictionary_hasentry(d, S("lines")));
-    (void)old;
     object_free(d);
 }
 

@@ -443,7 +443,9 @@ TEST_F(Geometry, CordQueriesSelectByWhichEndsAreInTheSet) {
         t_atom *av = reinterpret_cast<t_atom *>(1);
         ASSERT_EQ(k.q(p_, 1, s.data(), &n, &av), 0) << k.name;
         EXPECT_EQ(objs(n, av), k.want) << k.name;
-        if (k.want.empty()) EXPECT_EQ(av, nullptr) << k.name;
+        if (k.want.empty()) {
+            EXPECT_EQ(av, nullptr) << k.name;
+        }
         if (av) sysmem_freeptr(av);
     }
     auto both = set({a, b});

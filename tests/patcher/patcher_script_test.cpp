@@ -555,6 +555,11 @@ TEST_F(Script, PathsReachIntoSubpatchersInstancesGlobalNamesAndAttributes) {
     EXPECT_EQ(jpatcher_resolvebox_ex(p_, S("voices.3::osc"), nullptr, &owner), third_osc);
     EXPECT_EQ(owner, v->inst[2]);
     EXPECT_EQ(jpatcher_resolvepatcher(p_, S("voices.1")), v->inst[0]);
+    EXPECT_EQ(jpatcher_resolvepatcher(p_, S("voices")), v->inst[0]);
+    // The instance is kept at the end of a longer path too.
+    t_object *inner_voices = box(inside, "ivoices", "poly~");
+    auto *iv = reinterpret_cast<Voices *>(jbox_get_object(inner_voices));
+    EXPECT_EQ(jpatcher_resolvepatcher(p_, S("sub::ivoices.2")), iv->inst[1]);
     t_object *instance = nullptr;
     EXPECT_EQ(jpatcher_getnamedbox_ex(p_, S("voices.2"), &instance), voices);
     EXPECT_EQ(instance, v->inst[1]);

@@ -19,6 +19,16 @@ function(kivo_private_home prefix out_var)
   set(${out_var} "${root}" PARENT_SCOPE)
 endfunction()
 
+# Sets OUT_VAR to the command prefix that runs a program without a display
+# and with the private home ROOT (from kivo_private_home).
+#
+#   kivo_headless_env(${home_root} env_cmd)
+function(kivo_headless_env root out_var)
+  set(${out_var} ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+    HOME=${root}/home XDG_CONFIG_HOME=${root}/config XDG_DATA_HOME=${root}/data
+    XDG_CACHE_HOME=${root}/cache TMPDIR=${root}/tmp PARENT_SCOPE)
+endfunction()
+
 # Sets OUT_VAR to TRUE when the text GOT has as many lines as WANT and each
 # line matches: literally, except that "<N>" stands for a whole number.
 function(kivo_lines_match got want out_var)
